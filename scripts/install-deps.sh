@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, with apt, whatever a fresh machine lacks for building and testing.
+# Usage: install-deps.sh [bench]   ("bench" adds librsync's rdiff, the peer)
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+have_cmd cmake || need+=(cmake)
+have_cmd g++ || need+=(g++)
+have_pkg libgtest-dev || need+=(libgtest-dev)
+have_pkg libssl-dev || need+=(libssl-dev)
+have_pkg zlib1g-dev || need+=(zlib1g-dev)
+have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
+have_cmd wine || need+=(wine64)
+if [ "${1:-}" = bench ]; then
+  have_cmd rdiff || need+=(rdiff)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}"
+fi
