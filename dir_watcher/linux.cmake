@@ -1,0 +1,1 @@
+# Linux backend: the program and its end-to-end tests.

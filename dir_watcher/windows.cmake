@@ -1,0 +1,1 @@
+# Windows backend: the cross-built program, and (native tree) its Wine tests.
