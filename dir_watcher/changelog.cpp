@@ -1,0 +1,135 @@
+// Change processing: one completed read becomes at most one changelog
+// batch.  Each change entry names the directory holding the changed item;
+// the lines go to the temporary file, which is renamed to the next batch
+// name only once complete, so the host never sees half a batch.
+#include <cstring>
+
+#include "dir_watcher.h"
+#include "wide_text.h"
+
+// Exit codes of change processing.
+constexpr uint32_t exit_utf8 = 20;
+constexpr uint32_t exit_create_temp = 21;
+constexpr uint32_t exit_write_temp = 22;
+constexpr uint32_t exit_copy_name = 25;
+constexpr uint32_t exit_path_too_long = 26;
+constexpr uint32_t exit_line_feed_or_long_path = 27;
+constexpr uint32_t exit_copy_watched_path = 28;
+
+// A change record: NextEntryOffset, Action, FileNameLength (32 bits each),
+// then the UTF-16 name, at any alignment the system chooses.
+constexpr uint64_t entry_header_bytes = 12;
+constexpr size_t next_entry_offset_at = 0;
+constexpr size_t file_name_length_at = 8;
+
+static uint32_t read_u32(const unsigned char* at)
+{
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+static bool is_excluded(const wchar* path)
+{
+    for (const ExcludedPrefix* prefix = excluded_prefixes; prefix; prefix = prefix->next)
+        if (wide_prefix_compare(path, prefix->text, prefix->length) == 0)
+            return true;
+    return false;
+}
+
+// Turns the entry's name into the path of the directory that holds it, in
+// path_buffer, in its long form.
+static void compose_changed_directory(const WatchedDir* dir)
+{
+    const wchar* root = dir->path;
+    bool root_ends_in_separator = dir->path_length && root[dir->path_length - 1] == path_separator;
+    if (wide_join(path_buffer, wide_buffer_units, root, root_ends_in_separator ? 0 : path_separator, name_buffer) < 0)
+        log_error_and_exit(u"_snwprintf_s failed, path too long",
+                           static_cast<uint32_t>(wide_length(name_buffer) + dir->path_length),
+                           exit_path_too_long);
+
+    size_t length = wide_length(path_buffer);
+    if (length == 0 || path_buffer[length - 1] != path_separator)
+        wide_cut_at_last(path_buffer, path_separator);
+
+    uint32_t long_length = platform_long_path(path_buffer, static_cast<uint32_t>(wide_buffer_units));
+    if (long_length == 0)
+        log_error(u"GetLongPathNameW", platform_last_error());   // reported as composed
+    else if (long_length > wide_buffer_units)
+        log_error_and_exit(u"GetLongPathNameW result would overflow buffer", long_length,
+                           exit_line_feed_or_long_path);
+}
+
+void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
+{
+    Handle temp_file = invalid_handle();
+
+    if (bytes == 0) {
+        // The changes did not fit the buffer: the whole watched directory is
+        // reported, exactly as listed, so the host rescans it.
+        int error = wide_copy(path_buffer, wide_buffer_units, dir->path, dir->path_length);
+        if (error)
+            log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_watched_path);
+        append_changelog_line(path_buffer, wide_buffer_units, &temp_file);
+    } else {
+        // An entry must lie inside what was delivered, and inside the
+        // buffer, before any of it is read; 64-bit sums cannot wrap.
+        const uint64_t limit = bytes < change_buffer_bytes ? bytes : change_buffer_bytes;
+        for (uint64_t offset = 0;;) {
+            if (offset + entry_header_bytes > limit)
+                write_buffer_overrun(offset, bytes);
+            const unsigned char* entry = dir->buffer + offset;
+            uint32_t next = read_u32(entry + next_entry_offset_at);
+            uint32_t name_bytes = read_u32(entry + file_name_length_at);
+            if (offset + entry_header_bytes + name_bytes > limit)
+                write_buffer_overrun(offset, bytes);
+
+            int error = wide_copy(name_buffer, wide_buffer_units, entry + entry_header_bytes, name_bytes / 2);
+            if (error)
+                log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_name);
+            compose_changed_directory(dir);
+            if (!is_excluded(path_buffer))
+                append_changelog_line(path_buffer, wide_buffer_units, &temp_file);
+
+            if (next == 0)
+                break;
+            offset += next;
+        }
+    }
+
+    if (temp_file == invalid_handle())
+        return;                            // no line: no batch, no number used
+    platform_close_file(temp_file);
+
+    ++batch_counter;
+    WideWriter name = wide_writer(batch_path, wide_buffer_units);
+    put_text(name, changelog_dir);
+    put_char(name, path_separator);
+    put_decimal(name, batch_counter, 8);
+    put_text(name, u".txt");
+    // Start-up made sure the longest batch name fits, so no cut happens here.
+
+    int error = platform_rename(temp_changelog_path, batch_path);
+    if (error)
+        write_rename_failure(error);
+}
+
+void append_changelog_line(wchar* line, size_t capacity, Handle* file)
+{
+    int error = wide_append(line, capacity, u"\n");
+    if (error)
+        log_error_and_exit(u"wcscat_s", static_cast<uint32_t>(error), exit_line_feed_or_long_path);
+
+    int converted = platform_to_utf8(line, utf8_buffer, static_cast<int>(utf8_buffer_bytes));
+    if (converted == 0)
+        log_error_and_exit(u"WideCharToMultiByte", platform_last_error(), exit_utf8);
+
+    if (*file == invalid_handle()) {
+        *file = platform_create_file(temp_changelog_path);
+        if (*file == invalid_handle())
+            log_error_and_exit(u"CreateFile temp changelog", platform_last_error(), exit_create_temp);
+    }
+    // One write per line, without the terminator; nothing is buffered here.
+    if (!platform_write_file(*file, utf8_buffer, static_cast<uint32_t>(converted - 1)))
+        log_error_and_exit(u"WriteFile temp changelog", platform_last_error(), exit_write_temp);
+}
