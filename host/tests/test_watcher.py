@@ -1,0 +1,239 @@
+"""Batch collection, error reporting, and real dir_watcher runs."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from host import watcher as wt
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class CollectTest(unittest.TestCase):
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="changelog-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def test_batches_in_number_order_and_removed(self):
+        write(os.path.join(self.dir, "00000002.txt"), b"/w/b\n/w/b\n")
+        write(os.path.join(self.dir, "00000001.txt"), b"/w\n")
+        # Past eight digits the name grows, and sorting names would put
+        # it first.
+        write(os.path.join(self.dir, "100000000.txt"), b"/w/c\n")
+        write(os.path.join(self.dir, "99999999.txt"),
+              u"/w/\u00e9t\u00e9\n".encode("utf-8"))
+        for other in ("temp", "error.txt", "1234.txt", "00000003.txt.bak"):
+            write(os.path.join(self.dir, other), b"not a batch\n")
+        batches = wt.collect_batches(self.dir)
+        self.assertEqual([b.number for b in batches],
+                         [1, 2, 99999999, 100000000])
+        # Lines are kept as written, repeats included.
+        self.assertEqual(batches[1].paths, [u"/w/b", u"/w/b"])
+        self.assertEqual(batches[2].paths, [u"/w/\u00e9t\u00e9"])
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         ["00000003.txt.bak", "1234.txt", "error.txt",
+                          "temp"])
+        self.assertEqual(wt.collect_batches(self.dir), [])
+
+    def test_name_that_is_not_utf8_survives(self):
+        write(os.path.join(self.dir, "00000001.txt"), b"/w/\xff\n")
+        path = wt.collect_batches(self.dir)[0].paths[0]
+        if isinstance(path, bytes):
+            self.assertEqual(path, b"/w/\xff")
+        else:
+            self.assertEqual(path.encode("utf-8", "surrogateescape"),
+                             b"/w/\xff")
+
+
+class ErrorReportTest(unittest.TestCase):
+
+    def test_appended_lines_with_mark_and_message_breaks(self):
+        # What the watcher's appending writes look like on disk: a
+        # byte-order mark, CR LF, and the system text's own CR LF.
+        data = (b"\xef\xbb\xbfCreateFile 0x0002 The system cannot find the"
+                b" file specified.\r\r\n\r\n"
+                b"ReadDirectoryChangesW 0x0057 The parameter is"
+                b" incorrect.\r\r\n\r\n")
+        self.assertEqual(wt.parse_error_log(data), [
+            u"CreateFile 0x0002 The system cannot find the file specified.",
+            u"ReadDirectoryChangesW 0x0057 The parameter is incorrect."])
+
+    def test_replacing_line(self):
+        data = b"_wfopen(C:\\w\\ex.txt) failed: (2) No such file or directory\r\n"
+        self.assertEqual(wt.parse_error_log(data), [
+            u"_wfopen(C:\\w\\ex.txt) failed: (2) No such file or directory"])
+
+    def test_messages(self):
+        text = wt.describe_exit(2, [u"_wfopen(x) failed: (2) gone"])
+        self.assertEqual(text.split("\n"), [
+            "dir_watcher exited with code 2: a list file cannot be opened"
+            " or read",
+            "  error.txt: _wfopen(x) failed: (2) gone"])
+        self.assertIn("earlier run", wt.describe_exit(24))
+        self.assertIn("not valid UTF-8", wt.describe_exit(1113))
+        self.assertIn("code 87: an error code of the system",
+                      wt.describe_exit(87))
+        self.assertIn("stopped by the host",
+                      wt.describe_exit(-15, stopped=True))
+        self.assertIn("signal 9", wt.describe_exit(-9))
+
+
+class WatcherFilesTest(unittest.TestCase):
+    """What Watcher does with its files before the program runs (any
+    existing file stands in for the program)."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="changelog-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def make(self, **kw):
+        w = wt.Watcher([u"/w/\u00e9"], ["/w/skip"], changelog_dir=self.dir,
+                       binary=sys.executable, **kw)
+        self.addCleanup(w.close)
+        return w
+
+    def test_lists_and_leftover_batches(self):
+        write(os.path.join(self.dir, "00000001.txt"), b"/old/run\n")
+        w = self.make(probe=False)
+        # Taken out before the run, so the new run can number from 1.
+        self.assertFalse(os.path.exists(os.path.join(self.dir,
+                                                     "00000001.txt")))
+        write(os.path.join(self.dir, "00000001.txt"), b"/new/run\n")
+        self.assertEqual(w.collect(), [wt.Batch(1, [u"/old/run"]),
+                                       wt.Batch(1, [u"/new/run"])])
+        with open(w.watch_list, "rb") as f:
+            self.assertEqual(f.read(), u"/w/\u00e9\n".encode("utf-8"))
+        self.assertRaises(ValueError, wt.write_list, w.watch_list,
+                          ["a\nb"])
+
+    def test_error_lines_of_this_run_only(self):
+        log = os.path.join(self.dir, "error.txt")
+        write(log, b"\xef\xbb\xbfCreateFile 0x0002 old\r\n")
+        w = self.make()
+        self.assertEqual(w.error_lines(), [])
+        with open(log, "ab") as f:
+            f.write(b"CreateFile 0x0003 new\r\n")
+        self.assertEqual(w.error_lines(), [u"CreateFile 0x0003 new"])
+        write(log, b"_wfopen(x) failed: (2) gone\r\n")
+        self.assertEqual(w.error_lines(), [u"_wfopen(x) failed: (2) gone"])
+
+    def test_finding_the_program(self):
+        self.assertEqual(wt.find_dir_watcher(sys.executable), sys.executable)
+        missing = os.path.join(self.dir, "nothing")
+        self.assertRaises(wt.WatcherError, wt.find_dir_watcher, missing)
+        saved = os.environ.get("DIR_WATCHER")
+        try:
+            os.environ["DIR_WATCHER"] = sys.executable
+            self.assertEqual(wt.find_dir_watcher(), sys.executable)
+        finally:
+            if saved is None:
+                del os.environ["DIR_WATCHER"]
+            else:
+                os.environ["DIR_WATCHER"] = saved
+
+
+class RunTest(unittest.TestCase):
+    """The real program: found through DIR_WATCHER or the build tree."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="watch-run-")
+        self.tree = os.path.join(self.dir, "tree")
+        for d in ("a/b", "skip/c"):
+            os.makedirs(os.path.join(self.tree, *d.split("/")))
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def start(self, watch, exclude=(), **kw):
+        w = wt.Watcher(watch, exclude, **kw)
+        self.addCleanup(w.close)
+        self.addCleanup(w.stop)
+        return w
+
+    def collect_until(self, w, want, timeout=10):
+        batches = []
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            batches.extend(w.collect())
+            seen = set(p for b in batches for p in b.paths)
+            if want <= seen:
+                break
+            w.check()
+            time.sleep(0.05)
+        time.sleep(0.2)
+        return batches + w.collect()
+
+    def test_changes_reported_by_directory_and_excluded(self):
+        w = self.start([self.tree], [os.path.join(self.tree, "skip")])
+        w.start()
+        w.wait_until_watching()
+        write(os.path.join(self.tree, "skip", "c", "x"), b"x")
+        write(os.path.join(self.tree, "a", "b", "f"), b"f")
+        write(os.path.join(self.tree, "top"), b"t")
+        want = set([os.path.join(self.tree, "a", "b"), self.tree])
+        batches = self.collect_until(w, want)
+        seen = set(p for b in batches for p in b.paths)
+        self.assertEqual(seen, want)
+        numbers = [b.number for b in batches]
+        self.assertEqual(numbers, sorted(set(numbers)))
+        self.assertFalse([n for n in os.listdir(w.changelog_dir)
+                          if wt.BATCH_NAME.match(n)])
+        self.assertIsNone(w.poll())
+        self.assertEqual(w.error_lines(), [])
+
+    def test_ends_with_its_host(self):
+        host = subprocess.Popen([sys.executable, "-c",
+                                 "import sys; sys.stdin.read()"],
+                                stdin=subprocess.PIPE)
+        self.addCleanup(host.wait)
+        self.addCleanup(host.stdin.close)
+        w = self.start([self.tree], host_pid=host.pid)
+        w.start()
+        w.wait_until_watching()
+        self.assertIsNone(w.poll())
+        host.stdin.close()
+        host.wait()
+        self.assertEqual(w.wait(10), 0)
+        self.assertIn("exited with code 0", w.describe())
+
+    def test_missing_exclusion_list(self):
+        w = self.start([self.tree, os.path.join(self.tree, "absent")])
+        os.remove(w.exclusion_list)
+        w.start()
+        self.assertEqual(w.wait(10), 2)
+        lines = w.error_lines()
+        # The replacing write leaves only its own line, even though the
+        # absent directory was logged first.
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0].startswith(
+            "_wfopen(%s) failed: (2) " % w.exclusion_list), lines)
+        self.assertRaises(wt.WatcherError, w.check)
+        self.assertIn("code 2: a list file", w.describe())
+
+    def test_absent_directory_logged_and_run_goes_on(self):
+        w = self.start([os.path.join(self.tree, "absent"), self.tree])
+        w.start()
+        w.wait_until_watching()
+        lines = w.error_lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(re.match(r"CreateFile 0x000[23] ", lines[0]), lines)
+        self.assertIsNone(w.poll())
+        w.stop()
+        self.assertIn("stopped by the host", w.describe())
+
+
+if __name__ == "__main__":
+    unittest.main()

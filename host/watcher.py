@@ -1,0 +1,325 @@
+"""Run dir_watcher the way a host does, and read what it leaves behind.
+
+dir_watcher is started with four arguments: the host's process id, a
+watch-list file, an exclusion-list file and a changelog directory.  Each
+completed change read becomes one batch file "%08d.txt" in the changelog
+directory, one changed directory per line, numbered from 00000001.txt in
+every run; so a host reads each batch and removes it, and must have removed
+the last run's batches before the next run starts.  The watcher ends by
+itself, with exit code 0, about a second after the host process has ended.
+Anything else ends it with an exit code that names the failing step and,
+usually, one line in error.txt in the changelog directory.
+"""
+
+from __future__ import print_function
+
+import collections
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# Exit code -> the step that ended the watcher.
+EXIT_CODES = {
+    0: "normal end: the host process ended, or no listed directory"
+       " could be watched",
+    1: "the command line does not hold exactly four arguments",
+    2: "a list file cannot be opened or read",
+    10: "a change read could not be issued on a watched directory",
+    14: "no memory for the command line",
+    18: "a change record reaches past the bytes the read delivered",
+    20: "a changelog line could not be converted to UTF-8",
+    21: "the temporary changelog file could not be created",
+    22: "writing the temporary changelog file failed",
+    24: "a batch could not be renamed into place"
+        " (a batch of an earlier run still there?)",
+    25: "copying a changed item's name failed",
+    26: "a changed path is longer than 32768 characters",
+    27: "a changelog line, or the long form of a path, does not fit"
+        " its buffer",
+    28: "copying the watched path of an overflowed read failed",
+    100: "the completion port could not be created",
+    102: "a watched directory could not be bound to the completion port",
+    103: "binding a directory gave back a different completion port",
+    105: "the host process could not be opened (wrong process id?)",
+    115: "a change read completed with an error",
+    200: "no memory for a watched directory's record",
+    201: "no memory for a watched directory's path",
+    202: "no memory for a change buffer",
+    203: "no memory for an exclusion's record",
+    204: "no memory for an exclusion's text",
+    # The command line is decoded from UTF-8 before anything else; a
+    # failure there ends the run with the system's error code.
+    1113: "the command line is not valid UTF-8",
+}
+
+BATCH_NAME = re.compile(r"^(\d{8,})\.txt$")
+ERROR_LOG = "error.txt"
+UTF8_BOM = b"\xef\xbb\xbf"
+
+# A finished read of one watched directory: its batch number and the
+# changed directories, one per change, in the order the watcher wrote them.
+Batch = collections.namedtuple("Batch", "number paths")
+
+
+class WatcherError(Exception):
+    """dir_watcher ended with a failure; the message says which step."""
+
+
+def repo_root():
+    return os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def find_dir_watcher(binary=None):
+    """The dir_watcher program: `binary` if given, else the environment
+    variable DIR_WATCHER, else build/bin/dir_watcher in this repository."""
+    candidate = binary or os.environ.get("DIR_WATCHER")
+    if not candidate:
+        name = "dir_watcher.exe" if os.name == "nt" else "dir_watcher"
+        candidate = os.path.join(repo_root(), "build", "bin", name)
+    if not os.path.isfile(candidate):
+        raise WatcherError("dir_watcher not found at %s (build it with"
+                           " 'make native', or set DIR_WATCHER)" % candidate)
+    return candidate
+
+
+def _as_text(path):
+    if isinstance(path, bytes):
+        return path.decode("utf-8", "surrogateescape"
+                           if sys.version_info[0] >= 3 else "strict")
+    return path
+
+
+def _as_arg(text):
+    # Python 2 passes byte strings to exec; the watcher decodes UTF-8.
+    if sys.version_info[0] < 3 and not isinstance(text, bytes):
+        return text.encode("utf-8")
+    return text
+
+
+def write_list(path, entries):
+    """Write a watch or exclusion list: UTF-8, one entry per line.
+
+    The watcher takes each line exactly as it stands (blanks included), so
+    an entry that holds a line break cannot be written."""
+    lines = []
+    for entry in entries:
+        entry = _as_text(entry)
+        if "\n" in entry or "\r" in entry:
+            raise ValueError("a list entry cannot hold a line break: %r"
+                             % entry)
+        lines.append(entry + u"\n")
+    encoding_errors = "surrogateescape" if sys.version_info[0] >= 3 \
+        else "strict"
+    with open(path, "wb") as f:
+        f.write(u"".join(lines).encode("utf-8", encoding_errors))
+
+
+def _decode_line(raw):
+    # Names that are not UTF-8 come back byte for byte: keep them as the
+    # platform's own path type rather than lose them.
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        if sys.version_info[0] >= 3:
+            return raw.decode("utf-8", "surrogateescape")
+        return raw
+
+
+def collect_batches(changelog_dir):
+    """Read every batch in `changelog_dir`, in number order, removing each
+    once read.  Returns a list of Batch records."""
+    numbered = []
+    for name in os.listdir(changelog_dir):
+        found = BATCH_NAME.match(name)
+        if found:
+            numbered.append((int(found.group(1)), name))
+    batches = []
+    for number, name in sorted(numbered):
+        path = os.path.join(changelog_dir, name)
+        with open(path, "rb") as f:
+            data = f.read()
+        os.remove(path)
+        paths = [_decode_line(raw) for raw in data.split(b"\n")[:-1]]
+        batches.append(Batch(number, paths))
+    return batches
+
+
+def parse_error_log(data):
+    """The lines of error.txt contents (bytes).
+
+    Appended lines come in UTF-8 text mode (a byte-order mark when the file
+    is new, CR LF line ends, and the system's message text brings its own
+    line break); a replacing line comes in plain text mode.  Blank lines
+    are dropped."""
+    if data.startswith(UTF8_BOM):
+        data = data[len(UTF8_BOM):]
+    text = data.decode("utf-8", "replace")
+    return [line.strip("\r") for line in text.split("\n")
+            if line.strip("\r").strip()]
+
+
+def describe_exit(code, error_lines=(), stopped=False):
+    """One readable message for an exit code and the error.txt lines."""
+    if stopped:
+        head = "dir_watcher was stopped by the host"
+    elif code is None:
+        head = "dir_watcher is still running"
+    elif code < 0:
+        head = "dir_watcher was killed by signal %d" % -code
+    else:
+        step = EXIT_CODES.get(code, "an error code of the system, from"
+                              " decoding the command line")
+        head = "dir_watcher exited with code %d: %s" % (code, step)
+    return "\n".join([head] + ["  error.txt: %s" % line
+                               for line in error_lines])
+
+
+class Watcher(object):
+    """One run of dir_watcher over the given directories.
+
+    The list files and, unless one is given, the changelog directory live
+    in a private temporary directory that close() removes.  The host
+    process id defaults to this process: the watcher ends once it has.
+
+    With `probe` (the default) a private directory is listed after the
+    caller's, so that wait_until_watching() can tell when every listed
+    directory has its change read pending; the watcher lists directories
+    in order, so a change seen there means all the earlier ones are set.
+    Its lines never show up in collect().
+    """
+
+    def __init__(self, watch, exclude=(), changelog_dir=None, host_pid=None,
+                 binary=None, probe=True):
+        self.binary = find_dir_watcher(binary)
+        self.host_pid = os.getpid() if host_pid is None else host_pid
+        self.work_dir = tempfile.mkdtemp(prefix="dir_watcher-")
+        self.changelog_dir = changelog_dir or os.path.join(self.work_dir,
+                                                           "changelog")
+        if not os.path.isdir(self.changelog_dir):
+            os.makedirs(self.changelog_dir)
+        self.probe_dir = None
+        watch = list(watch)
+        if probe:
+            self.probe_dir = os.path.join(self.work_dir, "probe")
+            os.mkdir(self.probe_dir)
+            watch.append(self.probe_dir)
+        self.watch_list = os.path.join(self.work_dir, "watch-list.txt")
+        self.exclusion_list = os.path.join(self.work_dir,
+                                           "exclusion-list.txt")
+        write_list(self.watch_list, watch)
+        write_list(self.exclusion_list, exclude)
+        self.process = None
+        self.stopped = False
+        # Batches an earlier run left behind: the host has not seen them,
+        # and the new run cannot number its own batches while they remain.
+        self._pending = collect_batches(self.changelog_dir)
+        self._log_before = self._read_error_log()
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        self.close()
+
+    def start(self):
+        args = [self.binary, str(self.host_pid), self.watch_list,
+                self.exclusion_list, self.changelog_dir]
+        self.process = subprocess.Popen([_as_arg(a) for a in args])
+        return self
+
+    def _read_error_log(self):
+        try:
+            with open(os.path.join(self.changelog_dir, ERROR_LOG), "rb") as f:
+                return f.read()
+        except (IOError, OSError):
+            return b""
+
+    def _is_probe(self, path):
+        if self.probe_dir is None or isinstance(path, bytes):
+            return False
+        return any(path == p or path.startswith(p + os.sep)
+                   for p in (self.probe_dir, os.path.realpath(self.probe_dir)))
+
+    def collect(self):
+        """The batches published since the last call, in number order."""
+        batches, self._pending = self._pending, []
+        for batch in collect_batches(self.changelog_dir):
+            paths = [p for p in batch.paths if not self._is_probe(p)]
+            if paths:
+                batches.append(Batch(batch.number, paths))
+        return batches
+
+    def wait_until_watching(self, timeout=10.0):
+        """Return once the watcher reports changes (see the class notes).
+        Raises WatcherError if it ends or stays silent meanwhile."""
+        if self.probe_dir is None:
+            raise ValueError("this watcher was made without a probe")
+        deadline = time.time() + timeout
+        poke = os.path.join(self.probe_dir, "poke")
+        while time.time() < deadline:
+            with open(poke, "ab") as f:
+                f.write(b".")
+            for _ in range(10):
+                if self.poll() is not None:
+                    raise WatcherError(self.describe())
+                if any(BATCH_NAME.match(n)
+                       for n in os.listdir(self.changelog_dir)):
+                    # Keep the caller's batches; only the probe's go.
+                    self._pending.extend(self.collect())
+                    return
+                time.sleep(0.02)
+        raise WatcherError("dir_watcher reported no change within %.0f s"
+                           % timeout)
+
+    def poll(self):
+        """The exit code, or None while the watcher runs."""
+        return self.process.poll() if self.process else None
+
+    def wait(self, timeout=None):
+        """Wait for the watcher to end; the exit code, or None on timeout."""
+        deadline = None if timeout is None else time.time() + timeout
+        while self.poll() is None:
+            if deadline is not None and time.time() >= deadline:
+                return None
+            time.sleep(0.01)
+        return self.poll()
+
+    def stop(self, timeout=5.0):
+        """End the watcher if it still runs (a host that stays alive but
+        wants no more changes does this)."""
+        if self.process is None or self.poll() is not None:
+            return self.poll()
+        self.stopped = True
+        self.process.terminate()
+        if self.wait(timeout) is None:
+            self.process.kill()
+        return self.process.wait()
+
+    def error_lines(self):
+        """The lines this run added to error.txt.  Lines of failures that
+        are not fatal gather across runs; a fatal failure may replace the
+        file, and then all of it is this run's."""
+        data = self._read_error_log()
+        if self._log_before and data.startswith(self._log_before):
+            data = data[len(self._log_before):]
+        return parse_error_log(data)
+
+    def describe(self):
+        """A readable message: how the run ended, and its error.txt lines."""
+        return describe_exit(self.poll(), self.error_lines(), self.stopped)
+
+    def check(self):
+        """Raise WatcherError if the watcher has ended with a failure."""
+        code = self.poll()
+        if code not in (None, 0) and not self.stopped:
+            raise WatcherError(self.describe())
+
+    def close(self):
+        """Remove the list files and the private changelog directory."""
+        shutil.rmtree(self.work_dir, ignore_errors=True)
