@@ -1,0 +1,220 @@
+"""dir_watcher under load, driven the way the host drives it.
+
+The benchmark plays the host: it writes the two list files, starts the
+watcher with its own process id, and takes the numbered batches out of the
+changelog directory as they appear.  Three measurements:
+  latency  single changes, each timed from the file's creation to the first
+           batch naming its directory (bench_latency, inotify on the
+           changelog directory);
+  burst    files created round-robin over many directories by one process
+           (bench_burst); every directory must show up in a batch, or the
+           watched root must (the line a watcher writes when changes did not
+           fit its buffer, a zero-byte completion);
+  idle     CPU time the watcher spends while nothing changes.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from bench.stats import median, percentile
+
+BATCH_NAME = re.compile(r"^\d{8,}\.txt$")
+READY_TIMEOUT = 20.0    # seconds for a fresh watcher to report its first changes
+POLL = 0.05             # how often the host side looks for new batches
+
+
+def make_tree(root, count):
+    """`count` directories under `root`; their paths, sorted."""
+    dirs = [os.path.join(root, "d%04d" % i) for i in range(count)]
+    for d in dirs:
+        os.makedirs(d)
+    return dirs
+
+
+def normal(path):
+    return path.rstrip("/") or "/"
+
+
+def take_batches(changelog):
+    """Reads and removes every published batch: [(name, mtime, [lines])]."""
+    batches = []
+    for name in sorted(os.listdir(changelog)):
+        if not BATCH_NAME.match(name):
+            continue
+        path = os.path.join(changelog, name)
+        mtime = os.stat(path).st_mtime
+        with open(path, "rb") as f:
+            lines = [normal(line.rstrip("\n")) for line in f]
+        os.remove(path)
+        batches.append((name, mtime, lines))
+    return batches
+
+
+def coverage(root, dirs, lines):
+    """What the batches tell about a burst in `dirs`: (named, root_lines,
+    lost), where a directory counts as reported when a line names it, or
+    when a line names the watched root (changes that overflowed)."""
+    seen = set(lines)
+    named = sum(1 for d in dirs if normal(d) in seen)
+    root_lines = sum(1 for line in lines if line == normal(root))
+    lost = 0 if root_lines else len(dirs) - named
+    return named, root_lines, lost
+
+
+def cpu_ticks(pid):
+    """utime + stime of a process, in seconds, from /proc/<pid>/stat."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
+
+
+class Watcher(object):
+    """One dir_watcher run over `root`, with this process as its host."""
+
+    def __init__(self, program, work, root):
+        self.root = root
+        self.changelog = os.path.join(work, "changelog")
+        os.makedirs(self.changelog)
+        watch_list = os.path.join(work, "watch.txt")
+        exclusions = os.path.join(work, "exclude.txt")
+        with open(watch_list, "w") as f:
+            f.write(root + "\n")
+        open(exclusions, "w").close()
+        self.proc = subprocess.Popen([program, str(os.getpid()), watch_list, exclusions, self.changelog])
+
+    def wait_ready(self, probe_dirs):
+        """Touches a file in each probe directory until batches have named
+        them all: the watches of the whole tree are then in place."""
+        wanted = set(normal(d) for d in probe_dirs)
+        deadline = time.time() + READY_TIMEOUT
+        n = 0
+        while wanted and time.time() < deadline:
+            self.check_alive()
+            for d in probe_dirs:
+                open(os.path.join(d, "ready_%d" % n), "w").close()
+            n += 1
+            time.sleep(0.1)
+            for _, _, lines in take_batches(self.changelog):
+                wanted.difference_update(lines)
+        if wanted:
+            raise RuntimeError("dir_watcher reported nothing for %s" % sorted(wanted)[0])
+        time.sleep(0.3)
+        take_batches(self.changelog)
+
+    def check_alive(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError("dir_watcher ended with exit code %d%s" % (self.proc.returncode, self.error_text()))
+
+    def error_text(self):
+        path = os.path.join(self.changelog, "error.txt")
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return "; error.txt: " + f.read().strip()[:300]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+
+def measure_idle(watcher, seconds):
+    before = cpu_ticks(watcher.proc.pid)
+    time.sleep(seconds)
+    watcher.check_alive()
+    return cpu_ticks(watcher.proc.pid) - before
+
+
+def measure_latency(tools, watcher, dirs, count, gap_ms):
+    out = subprocess.check_output([tools["latency"], watcher.changelog, str(count), str(gap_ms)] + dirs)
+    samples = [line.strip() for line in out.splitlines() if line.strip()]
+    times = [int(s) / 1e6 for s in samples if s != "lost"]
+    return {
+        "count": len(samples),
+        "lost": sum(1 for s in samples if s == "lost"),
+        "p50_ms": percentile(times, 0.50) if times else None,
+        "p99_ms": percentile(times, 0.99) if times else None,
+        "median_ms": median(times) if times else None,
+        "max_ms": max(times) if times else None,
+    }
+
+
+def measure_burst(tools, watcher, dirs, files, quiet, limit):
+    """Runs the burst while taking batches as the host would, until the
+    burst has ended and no batch came for `quiet` seconds."""
+    burst = subprocess.Popen([tools["burst"], str(files)] + dirs, stdout=subprocess.PIPE)
+    lines, batches, last_mtime = [], 0, None
+    last_new = time.time()
+    deadline = time.time() + limit
+    while time.time() < deadline:
+        got = take_batches(watcher.changelog)
+        if got:
+            last_new = time.time()
+            batches += len(got)
+            last_mtime = max([last_mtime or 0] + [m for _, m, _ in got])
+            for _, _, batch_lines in got:
+                lines.extend(batch_lines)
+        elif burst.poll() is not None and time.time() - last_new > quiet:
+            break
+        time.sleep(POLL)
+    out = burst.communicate()[0]
+    if burst.returncode != 0:
+        raise RuntimeError("bench_burst failed (%d)" % burst.returncode)
+    start_ns, end_ns = [int(x) for x in out.split()]
+    watcher.check_alive()
+    named, root_lines, lost = coverage(watcher.root, dirs, lines)
+    return {
+        "files": files,
+        "dirs": len(dirs),
+        "burst_s": (end_ns - start_ns) / 1e9,
+        "last_batch_s": (last_mtime - start_ns / 1e9) if last_mtime else None,
+        "after_end_s": (last_mtime - end_ns / 1e9) if last_mtime else None,
+        "batches": batches,
+        "lines": len(lines),
+        "named": named,
+        "root_lines": root_lines,
+        "lost": lost,
+    }
+
+
+def run_all(tools, work, latency_count, burst_files, burst_dirs, idle_seconds, quiet, log):
+    """Fresh trees and a fresh watcher for the idle and latency runs, and
+    another for the burst, so one's backlog cannot touch the other."""
+    results = {}
+    if os.path.exists(work):
+        shutil.rmtree(work)
+
+    single = os.path.join(work, "single")
+    root = os.path.join(single, "root")
+    os.makedirs(root)
+    root = os.path.realpath(root)
+    dirs = make_tree(root, 10)
+    watcher = Watcher(tools["dir_watcher"], single, root)
+    try:
+        watcher.wait_ready([dirs[0], dirs[-1]])
+        log("watcher idle for %g s" % idle_seconds)
+        results["idle_cpu_s"] = measure_idle(watcher, idle_seconds)
+        results["idle_s"] = idle_seconds
+        log("watcher latency, %d single changes" % latency_count)
+        results["latency"] = measure_latency(tools, watcher, dirs, latency_count, 20)
+        watcher.check_alive()
+    finally:
+        watcher.stop()
+
+    many = os.path.join(work, "burst")
+    root = os.path.join(many, "root")
+    os.makedirs(root)
+    root = os.path.realpath(root)
+    dirs = make_tree(root, burst_dirs)
+    watcher = Watcher(tools["dir_watcher"], many, root)
+    try:
+        watcher.wait_ready([dirs[0], dirs[-1]])
+        log("watcher burst, %d files in %d directories" % (burst_files, burst_dirs))
+        results["burst"] = measure_burst(tools, watcher, dirs, burst_files, quiet, 600)
+    finally:
+        watcher.stop()
+    shutil.rmtree(work)
+    return results
