@@ -42,8 +42,10 @@ def say(text=""):
 
 
 def figure_line(label, number, note=""):
-    say("%-*s%*s  %s" % (LABEL, label, FIGURE, "{:,}".format(number),
-                         note).rstrip())
+    if not isinstance(number, str):
+        number = "{:,}".format(number)
+    line = "%-*s%*s  %s" % (LABEL, label, FIGURE, number, note)
+    say(line.rstrip())
 
 
 def text_line(label, text):
@@ -338,9 +340,8 @@ def part_match(args, scratch):
     blocks = lt.count_blocks(table)
     for i, size in enumerate(sizes):
         figure_line("lookup_table" if i == 0 else "", blocks[size],
-                    "blocks of %s B%s" % ("{:,}".format(size),
-                                          "  (%.2f s)" % table_time
-                                          if i == 0 else ""))
+                    "blocks of %s B" % "{:,}".format(size))
+    figure_line("", "%.2f s" % table_time, "to build from the earlier version")
 
     started = time.time()
     result = lt.match_file(table, new_path, args.buffer_size)
@@ -348,8 +349,12 @@ def part_match(args, scratch):
     reused = dict((size, 0) for size in sizes)
     for size, _ in result["matches"].values():
         reused[size] += 1
-    text_line("match", "%.2f s, %s bytes of buffer" % (
-        match_time, "{:,}".format(args.buffer_size)))
+    speed = ""
+    if new_size and match_time > 0:
+        speed = " (%.0f MiB/s)" % (new_size / MIB / match_time)
+    figure_line("match", "%.2f s" % match_time,
+                "over the later version%s" % speed)
+    figure_line("", args.buffer_size, "bytes of read buffer")
     for i, size in enumerate(sizes):
         figure_line("blocks reused" if i == 0 else "", reused[size],
                     "of %s B" % "{:,}".format(size))
@@ -359,8 +364,6 @@ def part_match(args, scratch):
                 "windows whose adler32 was in the table")
     figure_line("strong matches", result["strong_matches"],
                 "of them confirmed by MD5")
-    if new_size and match_time > 0:
-        text_line("speed", "%.0f MiB/s" % (new_size / MIB / match_time))
     return True
 
 

@@ -75,11 +75,15 @@ def repo_root():
 
 def find_dir_watcher(binary=None):
     """The dir_watcher program: `binary` if given, else the environment
-    variable DIR_WATCHER, else build/bin/dir_watcher in this repository."""
+    variable DIR_WATCHER, else build/bin/dir_watcher in this repository
+    (build/windows/dir_watcher.exe on Windows)."""
     candidate = binary or os.environ.get("DIR_WATCHER")
     if not candidate:
-        name = "dir_watcher.exe" if os.name == "nt" else "dir_watcher"
-        candidate = os.path.join(repo_root(), "build", "bin", name)
+        build = os.path.join(repo_root(), "build")
+        candidate = os.path.join(build, "bin", "dir_watcher")
+        if os.name == "nt":
+            # The Windows program comes from the cross build.
+            candidate = os.path.join(build, "windows", "dir_watcher.exe")
     if not os.path.isfile(candidate):
         raise WatcherError("dir_watcher not found at %s (build it with"
                            " 'make native', or set DIR_WATCHER)" % candidate)

@@ -103,7 +103,7 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(figure(out, "later version"), 100010)
         self.assertEqual(figure(out, "bytes matched"), 96 * 1024)
         self.assertEqual(blocks_reused(out), {1024: 96})
-        self.assertIn("4,096 bytes of buffer", out)
+        self.assertIn("\n" + " " * 27 + "4,096  bytes of read buffer\n", out)
         self.assertNotIn("left unchanged", out)
 
     def test_bad_options_refused(self):
