@@ -1,0 +1,216 @@
+// Linux backend, process side: the entry point and command line, the host
+// process, plain files (temporary changelog, batches, error.txt) and the
+// long-path step.  The change reads live in platform_linux_watch.cpp.
+
+#include "platform_linux.h"
+#include "dir_watcher.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+const wchar path_separator = u'/';
+
+constexpr mode_t new_file_mode = 0644;   // changelog files: the host reads them, nobody else writes
+
+static int saved_argc;
+static char** saved_argv;
+static wchar** wide_args;   // kept reachable for the whole run
+
+int main(int argc, char** argv)
+{
+    saved_argc = argc;
+    saved_argv = argv;
+    return run_dir_watcher();
+}
+
+uint32_t platform_command_line(int* count, wchar*** args)
+{
+    wide_args = static_cast<wchar**>(std::calloc(static_cast<size_t>(saved_argc) + 1, sizeof(wchar*)));
+    if (!wide_args) return 14;
+    std::u16string wide;
+    for (int i = 0; i < saved_argc; ++i) {
+        wide.clear();
+        if (!utf8_to_wide(saved_argv[i], std::strlen(saved_argv[i]), wide, true))
+            return error_no_unicode_translation;
+        wide_args[i] = static_cast<wchar*>(std::calloc(wide.size() + 1, sizeof(wchar)));
+        if (!wide_args[i]) return 14;
+        std::memcpy(wide_args[i], wide.data(), wide.size() * sizeof(wchar));
+    }
+    *count = saved_argc;
+    *args = wide_args;
+    return 0;
+}
+
+void platform_exit(uint32_t code)
+{
+    std::exit(static_cast<int>(code));
+}
+
+void* platform_alloc_zeroed(size_t bytes)
+{
+    void* p = std::calloc(1, bytes ? bytes : 1);
+    if (!p) set_last_error(error_not_enough_memory);
+    return p;
+}
+
+// ---- host process ------------------------------------------------------------
+
+// A handle on the host: a pidfd, which polls readable once the process has
+// ended (zombie or reaped alike).  Kernels without pidfd_open fall back to
+// asking whether the pid still exists.
+struct HostProcess {
+    int pidfd;
+    pid_t pid;
+};
+
+static HostProcess host_process;   // one host per run; static so it outlives the logic's locals
+
+Handle platform_open_process(uint32_t pid)
+{
+    long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
+    if (fd < 0 && errno == ENOSYS) {
+        if (static_cast<pid_t>(pid) <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) {
+            set_last_error(error_invalid_parameter);
+            return nullptr;
+        }
+    } else if (fd < 0) {
+        // ESRCH: no such process; EINVAL: not a usable pid.  Windows says 87 for both.
+        set_last_error(errno == ESRCH || errno == EINVAL ? error_invalid_parameter
+                                                         : windows_error_from_errno(errno));
+        return nullptr;
+    }
+    host_process.pidfd = static_cast<int>(fd);
+    host_process.pid = static_cast<pid_t>(pid);
+    return &host_process;
+}
+
+bool platform_exit_code(Handle process, uint32_t* code)
+{
+    HostProcess* host = static_cast<HostProcess*>(process);
+    if (!host) {
+        set_last_error(error_invalid_handle);
+        return false;
+    }
+    bool running;
+    if (host->pidfd >= 0) {
+        pollfd p = {host->pidfd, POLLIN, 0};
+        int r = poll(&p, 1, 0);
+        if (r < 0) {
+            set_last_error_from_errno();
+            return false;
+        }
+        running = r == 0;
+    } else {
+        running = kill(host->pid, 0) == 0 || errno == EPERM;
+    }
+    // The exit status of a process that is not our child cannot be read; 0 stands for it.
+    *code = running ? still_active : 0;
+    return true;
+}
+
+// ---- long path -----------------------------------------------------------------
+
+// Linux has no short names: a path that exists is already in its long form.
+uint32_t platform_long_path(wchar* path, uint32_t capacity)
+{
+    const char* native = native_path(path);
+    struct stat st;
+    if (lstat(native, &st) != 0) {
+        set_last_error_from_errno(native);
+        return 0;
+    }
+    size_t length = wide_length(path);
+    if (length + 1 > capacity) return static_cast<uint32_t>(length + 1);
+    return static_cast<uint32_t>(length);
+}
+
+// ---- files ---------------------------------------------------------------------
+
+static Handle handle_from_fd(int fd) { return reinterpret_cast<Handle>(static_cast<intptr_t>(fd)); }
+static int fd_from_handle(Handle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
+
+Handle platform_create_file(const wchar* path)
+{
+    const char* native = native_path(path);
+    int fd = open(native, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, new_file_mode);
+    if (fd < 0) {
+        set_last_error_from_errno(native);
+        return invalid_handle();
+    }
+    return handle_from_fd(fd);
+}
+
+static bool write_all(int fd, const char* bytes, size_t count)
+{
+    while (count > 0) {
+        ssize_t n = write(fd, bytes, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool platform_write_file(Handle file, const void* bytes, uint32_t count)
+{
+    if (!write_all(fd_from_handle(file), static_cast<const char*>(bytes), count)) {
+        set_last_error_from_errno();
+        return false;
+    }
+    return true;
+}
+
+void platform_close_file(Handle file)
+{
+    close(fd_from_handle(file));
+}
+
+int platform_rename(const wchar* from, const wchar* to)
+{
+    std::string source = native_path(from);
+    const char* target = native_path(to);
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without RENAME_NOREPLACE: link refuses an existing target too.
+    if (link(source.c_str(), target) != 0) return errno;
+    if (unlink(source.c_str()) != 0) return errno;
+    return 0;
+}
+
+// ---- error.txt -----------------------------------------------------------------
+
+static const char utf8_bom[] = "\xEF\xBB\xBF";
+
+void platform_append_log_line(const wchar* path, const wchar* line)
+{
+    int fd = open(native_path(path), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, new_file_mode);
+    if (fd < 0) return;   // the line is lost; the caller goes on regardless
+    std::string bytes;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size == 0) bytes = utf8_bom;
+    wide_to_utf8(line, wide_length(line), bytes, true);
+    write_all(fd, bytes.data(), bytes.size());
+    close(fd);
+}
+
+void platform_replace_log_line(const wchar* path, const wchar* line)
+{
+    int fd = open(native_path(path), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, new_file_mode);
+    if (fd < 0) return;
+    std::string bytes;
+    wide_to_utf8(line, wide_length(line), bytes, true);
+    write_all(fd, bytes.data(), bytes.size());
+    close(fd);
+}

@@ -1,0 +1,49 @@
+// What the Linux backend files share among themselves (not seen by the logic).
+#pragma once
+
+#include "platform.h"
+#include "wide_text.h"   // wide_length
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- error codes (platform_linux_errors.cpp) --------------------------------
+
+// Windows codes the backend produces on its own account.
+constexpr uint32_t error_file_not_found = 2;        // ERROR_FILE_NOT_FOUND
+constexpr uint32_t error_path_not_found = 3;        // ERROR_PATH_NOT_FOUND
+constexpr uint32_t error_access_denied = 5;         // ERROR_ACCESS_DENIED
+constexpr uint32_t error_invalid_handle = 6;        // ERROR_INVALID_HANDLE
+constexpr uint32_t error_not_enough_memory = 8;     // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t error_insufficient_buffer = 122; // ERROR_INSUFFICIENT_BUFFER
+constexpr uint32_t error_no_unicode_translation = 1113; // ERROR_NO_UNICODE_TRANSLATION
+constexpr uint32_t error_no_system_resources = 1450; // ERROR_NO_SYSTEM_RESOURCES
+
+void set_last_error(uint32_t code);
+
+// The Windows code for an errno value.  `path`, when given, lets ENOENT tell
+// a missing last component (2) from a missing parent (3), as Windows does.
+uint32_t windows_error_from_errno(int error, const char* path = nullptr);
+
+// set_last_error(windows_error_from_errno(errno, path)), errno kept.
+void set_last_error_from_errno(const char* path = nullptr);
+
+// ---- text (platform_linux_text.cpp) ----------------------------------------
+
+// Decodes UTF-8 into UTF-16 units, appending to `out`.  strict: any invalid
+// byte fails the call; otherwise invalid bytes become U+DC80..U+DCFF.
+bool utf8_to_wide(const char* bytes, size_t count, std::u16string& out, bool strict);
+
+// Decodes one code point at `bytes` (at most `count` bytes available) into
+// `units` (1 or 2 units); returns the bytes used, or 0 when the sequence is
+// not valid UTF-8 (then the caller escapes the first byte).
+size_t utf8_decode_one(const unsigned char* bytes, size_t count, char16_t units[2], int* unit_count);
+
+// Encodes UTF-16 units as UTF-8: escaped bytes back to themselves, other
+// lone surrogates as U+FFFD.  Appends to `out`; with crlf each LF becomes CR LF.
+void wide_to_utf8(const wchar* text, size_t count, std::string& out, bool crlf = false);
+
+// The native (byte) form of a wide path, in a buffer reused from call to
+// call (no allocation once it has grown): valid until the next call.
+const char* native_path(const wchar* path);
