@@ -1,0 +1,142 @@
+#include "lookup_index.h"
+
+#include "fail_record.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+// Distinct fake values: the index only stores and returns the pointers.
+PyObject* fake_value(uintptr_t n) { return reinterpret_cast<PyObject*>(n * 16); }
+
+StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> digests) {
+  StrongEntry* head = nullptr;
+  StrongEntry** tail = &head;
+  for (auto [fill, value] : digests) {
+    auto* s = new StrongEntry();
+    std::memset(s->digest, fill, 16);
+    s->value = fake_value(value);
+    *tail = s;
+    tail = &s->next;
+  }
+  return head;
+}
+
+WeakEntry* add(uint32_t sum, StrongEntry* strong) {
+  auto* e = new WeakEntry();
+  e->sum = sum;
+  e->strong = strong;
+  link_weak_entry(e);
+  return e;
+}
+
+class LookupIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override { clear_weak_buckets(); }
+  void TearDown() override { free_weak_buckets(); }
+};
+
+TEST_F(LookupIndexTest, ChainsKeepConversionOrder) {
+  // Same low 16 bits, three different sums.
+  WeakEntry* a = add(0x00010005, strong_list({{1, 1}}));
+  WeakEntry* b = add(0x00020005, strong_list({{2, 2}}));
+  WeakEntry* c = add(0x00030005, strong_list({{3, 3}}));
+  EXPECT_EQ(weak_buckets[5], a);
+  EXPECT_EQ(a->next, b);
+  EXPECT_EQ(b->next, c);
+  EXPECT_EQ(c->next, nullptr);
+  ASSERT_EQ(index_seal(), 0);
+  EXPECT_EQ(find_weak_entry(0x00010005), a);
+  EXPECT_EQ(find_weak_entry(0x00020005), b);
+  EXPECT_EQ(find_weak_entry(0x00030005), c);
+  EXPECT_EQ(find_weak_entry(0x00040005), nullptr);
+  EXPECT_EQ(find_weak_entry(0x00010006), nullptr);
+}
+
+TEST_F(LookupIndexTest, FirstConvertedEntryOfASumWins) {
+  WeakEntry* first = add(0x12345678, strong_list({{7, 1}}));
+  add(0x12345678, strong_list({{8, 2}}));
+  ASSERT_EQ(index_seal(), 0);
+  const WeakEntry* found = find_weak_entry(0x12345678);
+  EXPECT_EQ(found, first);
+  uint8_t digest[16];
+  std::memset(digest, 8, 16);
+  EXPECT_EQ(find_strong_value(digest, found->strong), nullptr);  // the later digests are shadowed
+  std::memset(digest, 7, 16);
+  EXPECT_EQ(find_strong_value(digest, found->strong), fake_value(1));
+}
+
+TEST_F(LookupIndexTest, StrongLookupComparesAllSixteenBytes) {
+  StrongEntry* list = strong_list({{1, 1}, {2, 2}, {2, 3}});
+  uint8_t digest[16];
+  std::memset(digest, 2, 16);
+  EXPECT_EQ(find_strong_value(digest, list), fake_value(2));  // first in list order
+  for (int i : {0, 7, 8, 15}) {
+    digest[i] ^= 0x80;
+    EXPECT_EQ(find_strong_value(digest, list), nullptr) << "byte " << i;
+    digest[i] ^= 0x80;
+  }
+  EXPECT_EQ(find_strong_value(digest, nullptr), nullptr);
+  free_strong_entries(list);
+}
+
+// Many sums, a few per bucket and with repeats: every indexed sum is found as
+// its first entry, no other sum is found, and few misses get past the bitmap.
+TEST_F(LookupIndexTest, ManySumsAllFoundAndMissesFiltered) {
+  std::mt19937 rng(99);
+  std::vector<uint32_t> sums;
+  std::vector<WeakEntry*> first_of;
+  std::set<uint32_t> present;
+  for (int i = 0; i < 200000; i++) {
+    // Low 16 bits from a narrow range, as text data gives, so chains are long.
+    uint32_t sum = (rng() & 0xFFFF0000u) | (rng() % 3000);
+    if (i % 10 == 0 && !sums.empty()) sum = sums[rng() % sums.size()];
+    WeakEntry* e = add(sum, strong_list({{1, static_cast<uintptr_t>(i + 1)}}));
+    if (present.insert(sum).second) {
+      sums.push_back(sum);
+      first_of.push_back(e);
+    }
+  }
+  ASSERT_EQ(index_seal(), 0);
+  size_t wrong = 0;
+  for (size_t i = 0; i < sums.size(); i++) wrong += find_weak_entry(sums[i]) != first_of[i];
+  EXPECT_EQ(wrong, 0u);
+
+  size_t passed_filter = 0, found_absent = 0, probes = 0;
+  while (probes < 200000) {
+    const uint32_t sum = rng();
+    if (present.count(sum)) continue;
+    probes++;
+    passed_filter += filter_may_hold(sum);
+    found_absent += find_weak_entry(sum) != nullptr;
+  }
+  EXPECT_EQ(found_absent, 0u);
+  EXPECT_LT(passed_filter, probes / 10);
+}
+
+TEST_F(LookupIndexTest, EmptyIndexFindsNothing) {
+  ASSERT_EQ(index_seal(), 0);
+  EXPECT_EQ(find_weak_entry(1), nullptr);
+  EXPECT_EQ(find_weak_entry(0xFFFFFFFE), nullptr);
+}
+
+TEST_F(LookupIndexTest, FreeClearsEveryHead) {
+  add(0x00000001, strong_list({{1, 1}}));
+  add(0x0000FFFF, strong_list({{2, 2}, {3, 3}}));
+  ASSERT_EQ(index_seal(), 0);
+  free_weak_buckets();
+  size_t non_null = 0;
+  for (WeakEntry* head : weak_buckets) non_null += head != nullptr;
+  EXPECT_EQ(non_null, 0u);
+  EXPECT_EQ(weak_lookup.filter, nullptr);
+  // Building again after a free starts from empty chains.
+  WeakEntry* e = add(0x0000FFFF, strong_list({{4, 4}}));
+  EXPECT_EQ(weak_buckets[0xFFFF], e);
+  EXPECT_EQ(e->next, nullptr);
+}
+
+}  // namespace
