@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform.h"
 
@@ -30,6 +31,8 @@ struct WatchedDir {
     unsigned char* buffer;    // change_buffer_bytes, filled by the system
     WatchedDir* next;         // file order
 };
+static_assert(std::is_standard_layout<WatchedDir>::value && offsetof(WatchedDir, overlapped) == 0,
+              "a finished read's Overlapped must be the address of its WatchedDir");
 
 // One excluded path prefix, compared as text over `length` units.
 struct ExcludedPrefix {

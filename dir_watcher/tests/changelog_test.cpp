@@ -254,6 +254,21 @@ TEST_F(Changelog, HugeOffsetsAndLengthsDoNotWrap)
     EXPECT_EQ(fake.error_log, u"process_dir_watcher_results buffer overrun 4294967288 14\n");
 }
 
+TEST_F(Changelog, HeaderAtTheEndOfTheBufferIsNotRead)
+{
+    // Under the sanitizers, reading a header that starts 6 bytes before the
+    // buffer's end would be caught; it must be refused unread.
+    WatchedDir* dir = watch(u"/w");
+    ChangeRecords records;
+    records.add(u"a");
+    records.put32(0, change_buffer_bytes - 6);
+    EXPECT_EQ(deliver(dir, records, change_buffer_bytes), 18u);
+    EXPECT_EQ(fake.error_log, u"process_dir_watcher_results buffer overrun 65530 65536\n");
+    // A count larger than the buffer does not widen what may be read.
+    EXPECT_EQ(deliver(dir, records, 100000), 18u);
+    EXPECT_EQ(fake.error_log, u"process_dir_watcher_results buffer overrun 65530 100000\n");
+}
+
 TEST_F(Changelog, ComposedPathTooLongEndsWith26)
 {
     // Root, separator and name filling 32767 units exactly still fit.
