@@ -191,6 +191,10 @@ def show_watcher_on_tree(watcher, root, excluded):
 
     say("batches, as the host collects them:")
     print_batches(batches, root)
+    if batches and batches[0].number > 1:
+        say("(the batches before %08d.txt were the helper's check that the"
+            % batches[0].number)
+        say(" watcher was ready: it pokes a private directory listed last)")
     missing = expected - seen_paths(batches)
     leaked = [p for p in seen_paths(batches)
               if p.startswith(os.path.realpath(excluded))]
@@ -220,6 +224,10 @@ def show_watcher_on_dir(watcher, root, seconds):
 
 def part_watch(args, host, scratch):
     heading("1. dir_watcher: a host learns which directories changed")
+    say("The host names the trees to watch and the prefixes to leave out;")
+    say("each burst of changes comes back as one numbered batch file of the")
+    say("directories that changed, which the host reads and removes.")
+    print()
     if args.watch:
         root = os.path.abspath(args.watch)
         excluded = os.path.join(root, "cache")
@@ -230,7 +238,8 @@ def part_watch(args, host, scratch):
     watcher = wt.Watcher([root], [excluded], host_pid=host.pid)
     text_line("watching", root)
     text_line("excluding", excluded)
-    text_line("host process", "pid %d (a stand-in for the host)" % host.pid)
+    text_line("host process", "pid %d (a stand-in host, see part 3)"
+              % host.pid)
     watcher.start()
     try:
         watcher.wait_until_watching()
@@ -296,6 +305,9 @@ def sized_block(size, offset):
 
 def part_match(args, scratch):
     heading("2. corvamire_version_matcher: what a later version reuses")
+    say("The host indexes the blocks of the earlier version (lookup_table);")
+    say("match() finds them in the later version, wherever they moved to.")
+    print()
     try:
         import corvamire_version_matcher  # noqa: F401 (checked here)
     except ImportError as e:
@@ -371,6 +383,8 @@ def part_match(args, scratch):
 
 def part_end(watcher, host):
     heading("3. The host ends, and dir_watcher ends with it")
+    say("The watcher checks on its host about once a second while idle.")
+    print()
     if watcher is None:
         end_stand_in_host(host)
         say("(no watcher is running)")
@@ -391,8 +405,9 @@ def part_end(watcher, host):
     took = time.time() - ended
     text_line("dir_watcher", "exited with code %d, %.2f s after its host"
               % (code, took))
-    for line in watcher.describe().split("\n"):
-        say(line)
+    if code != 0 or watcher.error_lines():
+        for line in watcher.describe().split("\n"):
+            say(line)
     return code == 0
 
 

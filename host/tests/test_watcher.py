@@ -70,7 +70,8 @@ class ErrorReportTest(unittest.TestCase):
             u"ReadDirectoryChangesW 0x0057 The parameter is incorrect."])
 
     def test_replacing_line(self):
-        data = b"_wfopen(C:\\w\\ex.txt) failed: (2) No such file or directory\r\n"
+        data = (b"_wfopen(C:\\w\\ex.txt) failed: (2) No such file or"
+                b" directory\r\n")
         self.assertEqual(wt.parse_error_log(data), [
             u"_wfopen(C:\\w\\ex.txt) failed: (2) No such file or directory"])
 
