@@ -76,10 +76,15 @@ class Progress(object):
             sys.stdout.flush()
             self.shown = True
 
-    def done(self):
+    def clear(self):
+        """Erase the line, so that other output can be printed."""
         if self.shown:
             sys.stdout.write("\r%70s\r" % "")
             sys.stdout.flush()
+            self.shown = False
+
+    def done(self):
+        self.clear()
         return time.time() - self.start
 
 
@@ -214,8 +219,11 @@ def show_watcher_on_dir(watcher, root, seconds):
     deadline = time.time() + seconds
     while time.time() < deadline:
         time.sleep(0.1)
-        print_batches(watcher.collect(), root)
-        progress.tick("(%.0f s left)" % (deadline - time.time()))
+        batches = watcher.collect()
+        if batches:
+            progress.clear()
+            print_batches(batches, root)
+        progress.tick("(%.0f s left)" % max(0, deadline - time.time()))
         watcher.check()
     progress.done()
     print_batches(watcher.collect(), root)
@@ -443,8 +451,8 @@ def parse_args(argv):
         parser.error("--block-sizes takes numbers separated by commas")
     if not args.block_sizes or min(args.block_sizes) <= 0:
         parser.error("block sizes must be positive")
-    if args.buffer_size <= 0:
-        parser.error("the buffer size must be positive")
+    if args.buffer_size < max(args.block_sizes):
+        parser.error("the buffer must hold the longest block")
     if args.watch and not os.path.isdir(args.watch):
         parser.error("no such directory: %s" % args.watch)
     return args

@@ -80,8 +80,10 @@ def build_lookup_table(source, block_sizes, value=block_offset,
 
     The sizes are inserted in the order given.  At each offset match()
     tries them in the table's iteration order and takes the first that
-    matches, so list the largest first: where a long block fits, one entry
-    then covers what several short ones would.  Python 3 iterates in
+    matches, and its scan stops where the last size no longer fits; so
+    list the largest first: where a long block fits, one entry covers what
+    several short ones would, and the shortest, last, carries the scan as
+    near to the end of the file as it can go.  Python 3 iterates in
     insertion order; Python 2 in hash order, where sizes that are multiples
     of 8 all want the first slot and the size inserted first keeps it.
 
@@ -133,6 +135,9 @@ def empty_result():
 
 def match_file(lookup_table, path, buffer_size=1 << 20):
     """Run corvamire_version_matcher.match over the file at `path`.
+
+    buffer_size bounds the memory the scan reads through; it must hold the
+    longest block (the module refuses a shorter one with ValueError).
 
     The module has no answer for an empty table or an empty file (it
     returns no result, or raises "Zero size file"); for a host both simply
