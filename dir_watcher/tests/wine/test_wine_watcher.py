@@ -114,9 +114,9 @@ class Run:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def write_list(self, path, lines, ending="\r\n"):
+    def write_list(self, path, lines, ending="\r\n", bom=b""):
         with open(path, "wb") as f:
-            f.write("".join(line + ending for line in lines).encode("utf-8"))
+            f.write(bom + "".join(line + ending for line in lines).encode("utf-8"))
 
     def args(self, pid):
         return [str(pid), winpath(self.watch_list), winpath(self.exclusion_list),
@@ -203,6 +203,19 @@ class StartupTests(unittest.TestCase):
         self.assertEqual(wine_run(WATCHER, *(args + ["extra"])).returncode, 1)
         self.assertFalse(os.path.exists(run.error_txt))
 
+    def test_command_line_that_is_not_utf8_ends_with_the_decoding_error(self):
+        # Wine hands the narrow command line over in the ANSI code page
+        # (1252 for this locale), so an "e acute" arrives as the lone byte
+        # E9, which is not UTF-8: ERROR_NO_UNICODE_TRANSLATION (1113) is the
+        # exit code, whose low byte (89) is what a POSIX status keeps.
+        run = Run(self)
+        args = run.args(0)
+        args[1] = winpath(os.path.join(run.root, "caf\u00e9.txt"))
+        result = subprocess.run([WINE, WATCHER] + args, env=dict(env, LC_ALL="C.UTF-8"),
+                                timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1113 & 0xFF)
+        self.assertFalse(os.path.exists(run.error_txt))
+
     def test_pid_that_names_no_process_ends_with_105_and_a_bom_crlf_log_line(self):
         run = Run(self)
         run.write_list(run.watch_list, [winpath(run.tree("w"))])
@@ -262,7 +275,8 @@ class ChangeTests(unittest.TestCase):
         sub = run.tree("watched", "sub", "deeper")
         levels = [winpath(os.path.dirname(sub)), winpath(sub)]
         missing = winpath(os.path.join(run.root, "missing"))
-        run.write_list(run.watch_list, ["", missing, winpath(watched)])   # CR LF line ends
+        # A byte-order mark and CR LF line ends, which the list reading drops.
+        run.write_list(run.watch_list, ["", missing, winpath(watched)], bom=BOM)
         run.write_list(run.exclusion_list, [])
         run.start()
         run.arm(watched)
