@@ -190,10 +190,13 @@ class Watcher(object):
     process id defaults to this process: the watcher ends once it has.
 
     With `probe` (the default) a private directory is listed after the
-    caller's, so that wait_until_watching() can tell when every listed
-    directory has its change read pending; the watcher lists directories
-    in order, so a change seen there means all the earlier ones are set.
-    Its lines never show up in collect().
+    caller's, so that wait_until_watching() can tell when the watcher is
+    ready: it publishes batches only once both lists are loaded and every
+    listed directory has its change read pending, so the first batch from
+    a change made there proves it.  The probe's lines never show up in
+    collect().  (With a probe the watch list is never empty, so a run
+    whose own directories all fail to open keeps running, with their
+    "CreateFile" lines in error.txt, instead of ending with code 0.)
     """
 
     def __init__(self, watch, exclude=(), changelog_dir=None, host_pid=None,
