@@ -179,7 +179,8 @@ void platform_close_file(Handle file)
 
 int platform_rename(const wchar* from, const wchar* to)
 {
-    std::string source = native_path(from);
+    static std::string source;   // reused: one rename per batch
+    source = native_path(from);
     const char* target = native_path(to);
     if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;

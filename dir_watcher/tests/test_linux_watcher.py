@@ -213,6 +213,30 @@ class ChangeTests(WatcherTest):
         self.end_host()
         self.assertEqual(self.finish_watcher(), 0)
 
+    def test_directory_removed_before_its_changes_are_processed(self):
+        r = self.root
+        doomed = os.path.join(r, b"doomed")
+        os.mkdir(doomed)
+        self.write_lists([r])
+        self.start(ready=r)
+        # The changes inside it are queued while the watcher sleeps; by the
+        # time they are processed the directory is gone.
+        os.kill(self.watcher.pid, signal.SIGSTOP)
+        try:
+            touch(os.path.join(doomed, b"f"))
+            shutil.rmtree(doomed)
+        finally:
+            os.kill(self.watcher.pid, signal.SIGCONT)
+        start = len(self.lines)
+        self.wait_for_line(doomed, start)
+        self.mark()
+        log = self.error_txt()
+        line = log_line(b"GetLongPathNameW", 2, FILE_NOT_FOUND)
+        self.assertTrue(log.startswith(BOM + line), log)
+        self.assertEqual(log[len(BOM):].replace(line, b""), b"")
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
     def test_same_directory_listed_twice_gives_two_batches_per_change(self):
         r = self.root
         self.write_lists([r, r])
@@ -267,6 +291,25 @@ class ExclusionTests(WatcherTest):
         reported = set(self.lines[start:end])
         for n in (b"skip", b"skipper", b"MiXeD"):
             self.assertNotIn(os.path.join(r, n), reported)
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
+
+    def test_list_lines_are_cut_every_32767_units_and_crlf_is_one_line_end(self):
+        # The second piece of an over-long line is an entry of its own: here
+        # it excludes the first root, while the second root stays reported.
+        other = os.path.join(self.base, b"other")
+        os.mkdir(other)
+        self.write_lists([self.root, other])
+        with open(self.exclusion_list, "wb") as f:
+            f.write(b"\xef\xbb\xbf" + b"y" * 100 + b"\r\n" + b"x" * 32767 + self.root + b"\r\n")
+        self.start(ready=other)
+        start = len(self.lines)
+        touch(os.path.join(self.root, b"f"))
+        touch(os.path.join(other, b"f"))
+        self.wait_for_line(other, start)
+        self.settle()
+        self.assertNotIn(self.root, self.lines[start:])
         self.end_host()
         self.assertEqual(self.finish_watcher(), 0)
 
