@@ -375,6 +375,7 @@ static void rebuild_root(Root* root)
     root->top.reset();
     uint32_t error = arm_root(root);
     if (error == error_file_not_found || error == error_path_not_found) root->gone = true;
+    else if (error && !root->watch_error) root->watch_error = error;
     for (int wd : old_watches) {
         if (!the_port.watches.count(wd)) inotify_rm_watch(the_port.fd, wd);
     }
@@ -422,7 +423,9 @@ static void drop_vanished(Node* node)
     Root* root = node->root;
     unregister_subtree(node, true);
     if (node->parent) {
-        node->parent->children.erase(node->name);   // frees node
+        auto& siblings = node->parent->children;
+        auto it = siblings.find(node->name);
+        if (it != siblings.end() && it->second.get() == node) siblings.erase(it);   // frees node
         return;
     }
     for (size_t i = 0; i < root->moving.size(); ++i) {
