@@ -69,8 +69,10 @@ def make_table(data, rng):
         for _ in range(rng.choice([0, 0, 1, 3])):
             size_dict.setdefault(rng.randrange(2 ** 32 - 1),
                                  {md5(b"stray"): object()})
-        if rng.random() < 0.1:
-            size_dict[rng.randrange(2 ** 32 - 1)] = {}
+        if rng.random() < 0.2 and windows > 0:
+            # A sum with no digests indexes nothing, not even a weak hit.
+            at = rng.randrange(windows)
+            size_dict[adler(data[at:at + size])] = {}
         table[size] = size_dict
     # Now and then one size repeats another's sum with its own digests: only
     # the size converted first can answer for it.
@@ -158,7 +160,10 @@ class DifferentialTests(unittest.TestCase):
             report = run_case(kind, seed)
             if report:
                 failures.append(report)
-        self.assertEqual(failures, [], "\n".join(failures[:10]))
+        if failures:
+            self.fail("%d of %d cases differ from the model:\n%s"
+                      % (len(failures), CASES_PER_KIND,
+                         "\n".join(failures[:10])))
 
     def test_random_bytes(self):
         self.check_kind("random")
