@@ -109,6 +109,7 @@ def measure_match(case, buffer_size, repeat, env, scan_bytes=None):
     figures = json.loads(out.strip().splitlines()[-1])
     figures["cpu_median"] = median(figures["cpu"])
     figures["wall_median"] = median(figures["wall"])
+    figures["setup_median"] = median(figures["setup"])
     if figures.get("peak_reset"):
         growth = figures["hwm_after_kib"] - figures["rss_before_kib"]
     else:

@@ -156,13 +156,16 @@ class Report(object):
             ns = mb.ns_per_byte(secs, m["file_size"])
             rows.append([case.title, "match", fmt(secs, 3), fmt(m["wall_median"], 3),
                          fmt(mb.mib_per_s(secs, m["file_size"]), 1), fmt(ns), fmt(ns / len(case.sizes)),
-                         m["weak"], m["strong"], fmt(m["peak_growth_mib"], 1)])
+                         m["weak"], m["strong"], fmt(m["peak_growth_mib"], 1), fmt(m["setup_median"], 3)])
+            if len(m["order"]) > 1:
+                rows.append(["  (sizes tried in the order %s)" % ", ".join(str(s) for s in m["order"])]
+                            + [""] * 10)
             for label, _ in mb.RDIFF_FLAVOURS:
                 if label in r:
                     p = r[label]
                     rows.append(["", label, fmt(p["cpu_median"], 3), fmt(p["wall_median"], 3),
                                  fmt(mb.mib_per_s(p["cpu_median"], m["file_size"]), 1),
-                                 fmt(mb.ns_per_byte(p["cpu_median"], m["file_size"])), "", "", "", ""])
+                                 fmt(mb.ns_per_byte(p["cpu_median"], m["file_size"])), "", "", "", "", ""])
             b = r["bounds"]
             key = (os.path.basename(case.scan), case.sizes[0])
             if key not in seen_bounds:
@@ -179,9 +182,11 @@ class Report(object):
                                fmt(1 / md5_block if md5_block else None),
                                fmt(secs / b["read"]["cpu_median"] if b["read"]["cpu_median"] > 0 else None, 1)])
         self.tables.append(format_table(
-            "Matcher: match() beside rdiff delta (%d MiB files, buffer %d KiB; CPU s = median user+sys)"
+            "Matcher: match() beside rdiff delta (%d MiB files, buffer %d KiB; CPU s = median user+sys;"
+            " index s = a call's fixed cost, table conversion and release)"
             % (size // mb.MIB, buffer_size // 1024),
-            ["case", "tool", "CPU s", "wall s", "MiB/s", "ns/B", "ns/B/size", "weak", "strong", "peak MiB"],
+            ["case", "tool", "CPU s", "wall s", "MiB/s", "ns/B", "ns/B/size", "weak", "strong", "peak MiB",
+             "index s"],
             rows))
         self.tables.append(format_table(
             "Bounds of this machine over the scanned file (ns per byte, CPU)",
@@ -230,8 +235,8 @@ class Report(object):
             ["latency p99 (ms)", fmt(lat["p99_ms"], 3), "max %s ms" % fmt(lat["max_ms"], 3)],
             ["burst: files / directories", "%d / %d" % (burst["files"], burst["dirs"]),
              "created in %.2f s by one process" % burst["burst_s"]],
-            ["burst: last batch after start (s)", fmt(burst["last_batch_s"], 2),
-             "%s s after the burst ended" % fmt(burst["after_end_s"], 2)],
+            ["burst: last batch after start (s)", fmt(burst["last_batch_s"], 3),
+             "%s s after the burst ended (batch file times, a few ms coarse)" % fmt(burst["after_end_s"], 3)],
             ["burst: batches / lines", "%d / %d" % (burst["batches"], burst["lines"]), ""],
             ["burst: directories named", "%d of %d" % (burst["named"], burst["dirs"]), ""],
             ["burst: zero-byte completions (root lines)", burst["root_lines"], ""],
