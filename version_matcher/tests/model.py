@@ -269,7 +269,9 @@ def open_at(data, lead=b""):
     positioned at the start of data."""
     handle, path = tempfile.mkstemp(prefix="vm_test_")
     try:
-        os.write(handle, lead + data)
+        content = lead + data
+        while content:
+            content = content[os.write(handle, content):]
     finally:
         os.close(handle)
     fd = os.open(path, os.O_RDONLY)
