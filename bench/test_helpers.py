@@ -6,10 +6,12 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
+import time
 import unittest
 import zlib
 
-from bench import stats, table, watcher_bench
+from bench import run, stats, table, watcher_bench
 
 
 class StatsTest(unittest.TestCase):
@@ -89,11 +91,124 @@ class BatchAccountingTest(unittest.TestCase):
         self.assertEqual(watcher_bench.coverage("/r", dirs, dirs), (3, 0, 0))
 
 
-@unittest.skipUnless(os.environ.get("CORVAMIRE_OUTPUT_ROOT"), "needs the built bench_datagen")
+class TargetsTest(unittest.TestCase):
+    """The verdicts printed under Targets, from made-up figures."""
+
+    def figures(self, match_cpu, rdiff_cpu, md5_cpu=None, peak=5.0, size=1 << 20):
+        r = {"match": {"cpu_median": match_cpu, "file_size": size, "peak_growth_mib": peak},
+             "rdiff rollsum+md4": {"cpu_median": rdiff_cpu[0]},
+             "rdiff defaults": {"cpu_median": rdiff_cpu[1]}}
+        if md5_cpu is not None:
+            r["bounds"] = {"md5": {"cpu_median": md5_cpu}, "md5_block": {"cpu_median": md5_cpu}}
+        return r
+
+    def verdicts(self, results):
+        """{first words of a target: its verdict}."""
+        report = run.Report()
+        report.matcher_targets(results)
+        return dict((" ".join(what.split()[:3]), holds) for what, _, holds in report.targets)
+
+    def test_each_target_holds_or_not(self):
+        one = self.figures(1.0, (3.5, 3.0))
+        one["match_quarter"] = {"peak_growth_mib": 4.8}
+        got = self.verdicts({
+            "nomatch-2048": one,
+            "three-sizes": self.figures(3.1, (0, 0)),
+            "mostly-2048": self.figures(1.2, (1.0, 1.3), md5_cpu=1.0),
+        })
+        self.assertEqual(got["no match, 2048:"], "yes")   # the slower peer counts: 3.0x
+        self.assertEqual(got["memory: peak of"], "yes")
+        self.assertEqual(got["three sizes: <="], "NO")       # 3.1x
+        self.assertEqual(got["mostly matching: at"], "yes")  # 1.3 / 1.2
+        self.assertEqual(got["mostly matching: within"], "yes")  # 1.2x of MD5
+
+    def test_misses(self):
+        one = self.figures(1.0, (3.5, 2.9))
+        one["match_quarter"] = {"peak_growth_mib": 2.0}
+        got = self.verdicts({"nomatch-2048": one, "mostly-2048": self.figures(1.4, (1.0, 1.3), md5_cpu=1.0)})
+        self.assertEqual(got["no match, 2048:"], "NO")
+        self.assertEqual(got["memory: peak of"], "NO")          # grew by 3 MiB with the file
+        self.assertEqual(got["mostly matching: at"], "NO")
+        self.assertEqual(got["mostly matching: within"], "NO")
+
+
+OUTPUT_ROOT = os.environ.get("CORVAMIRE_OUTPUT_ROOT")
+
+
+@unittest.skipUnless(OUTPUT_ROOT, "needs the built bench helpers")
+class NativeHelpersTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def tool(self, name):
+        return os.path.join(OUTPUT_ROOT, "bin", name)
+
+    def test_bounds_digest_the_whole_file(self):
+        data = "".join(hashlib.md5(str(i)).digest() for i in range(1000)) + "tail"
+        path = os.path.join(self.dir, "f")
+        with open(path, "wb") as f:
+            f.write(data)
+        out = subprocess.check_output([self.tool("bench_bounds"), path, "1000"])
+        checks = dict((line.split()[0], int(line.split()[3])) for line in out.splitlines())
+        self.assertEqual(checks["read"], len(data))
+        self.assertEqual(checks["adler32"], zlib.adler32(data) & 0xffffffff)
+        self.assertEqual(checks["md5"], ord(hashlib.md5(data).digest()[0]))
+        self.assertEqual(checks["md5_block"], sum(ord(hashlib.md5(data[at:at + 1000]).digest()[0])
+                                                  for at in range(0, len(data) - 999, 1000)))
+
+    def test_burst_spreads_files_round_robin(self):
+        dirs = watcher_bench.make_tree(self.dir, 3)
+        out = subprocess.check_output([self.tool("bench_burst"), "10"] + dirs)
+        start, end = [int(x) for x in out.split()]
+        self.assertLessEqual(start, end)
+        self.assertEqual([len(os.listdir(d)) for d in dirs], [4, 3, 3])
+        self.assertIn("burst_9", os.listdir(dirs[0]))
+
+    def test_latency_waits_for_the_batch_naming_the_directory(self):
+        changelog = os.path.join(self.dir, "changelog")
+        os.makedirs(changelog)
+        dirs = watcher_bench.make_tree(os.path.join(self.dir, "root"), 2)
+        done = threading.Event()
+
+        def publish():
+            # A stand-in watcher: for each new file, first a batch naming some
+            # other directory, then one naming the file's own.
+            seen, n = set(), 0
+            while not done.is_set():
+                for d in dirs:
+                    for name in os.listdir(d):
+                        if (d, name) in seen:
+                            continue
+                        seen.add((d, name))
+                        for line in ("/elsewhere", d):
+                            n += 1
+                            temp = os.path.join(changelog, "temp")
+                            with open(temp, "w") as f:
+                                f.write(line + "\n")
+                            os.rename(temp, os.path.join(changelog, "%08d.txt" % n))
+                time.sleep(0.001)
+
+        thread = threading.Thread(target=publish)
+        thread.start()
+        try:
+            out = subprocess.check_output([self.tool("bench_latency"), changelog, "3", "20"] + dirs)
+        finally:
+            done.set()
+            thread.join()
+        samples = out.split()
+        self.assertEqual(len(samples), 3)
+        self.assertTrue(all(s.isdigit() and 0 < int(s) < 2e9 for s in samples), samples)
+        self.assertEqual([n for n in os.listdir(changelog) if n.endswith(".txt")], [])
+
+
+@unittest.skipUnless(OUTPUT_ROOT, "needs the built bench_datagen")
 class DatagenTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
-        self.gen = os.path.join(os.environ["CORVAMIRE_OUTPUT_ROOT"], "bin", "bench_datagen")
+        self.gen = os.path.join(OUTPUT_ROOT, "bin", "bench_datagen")
 
     def tearDown(self):
         shutil.rmtree(self.dir)
