@@ -3,6 +3,7 @@
 #include "fail.h"
 
 #include <cstdlib>
+#include <cstring>
 
 WeakEntry* weak_buckets[WEAK_BUCKET_COUNT];
 WeakLookup weak_lookup;
@@ -11,11 +12,17 @@ WeakLookup weak_lookup;
 static WeakEntry* weak_tails[WEAK_BUCKET_COUNT];
 static size_t weak_entry_count;
 
-// Bitmap bits per indexed sum: a miss then passes the bitmap about 1 time in 32.
+// Bitmap bits per indexed sum.  With two bits set per sum, a sum that is not
+// indexed passes the bitmap about 1 time in 200.
 constexpr uint64_t FILTER_BITS_PER_SUM = 32;
-// Bounds of the bitmap: 8 KiB at least, 2 MiB at most (it must stay in cache).
+// Bounds of the bitmap in bits: 8 KiB at least, 2 MiB at most (it must stay
+// in cache).  The word index takes at most the top 18 bits of the hash, clear
+// of the 12 bits below that pick the bits in the word.
 constexpr unsigned FILTER_MIN_LOG2 = 16;
 constexpr unsigned FILTER_MAX_LOG2 = 24;
+// Table slots per indexed sum (at least): probes past the bitmap then look at
+// one or two slots on average.
+constexpr uint64_t TABLE_SLOTS_PER_SUM = 2;
 
 void clear_weak_buckets() {
   for (size_t b = 0; b < WEAK_BUCKET_COUNT; b++) weak_buckets[b] = weak_tails[b] = nullptr;
@@ -36,55 +43,53 @@ void link_weak_entry(WeakEntry* e) {
 
 static void free_weak_lookup() {
   std::free(weak_lookup.filter);
-  std::free(weak_lookup.first);
   std::free(weak_lookup.sums);
   std::free(weak_lookup.entries);
   weak_lookup = WeakLookup{};
 }
 
-static bool filter_test_and_set(uint32_t sum) {
-  const uint64_t slot = filter_slot(sum, weak_lookup.filter_shift);
-  uint64_t& word = weak_lookup.filter[slot >> 6];
-  const uint64_t bit = uint64_t{1} << (slot & 63);
-  const bool was_set = word & bit;
-  word |= bit;
-  return was_set;
+static void filter_add(uint32_t sum) {
+  const uint64_t hash = filter_hash(sum);
+  weak_lookup.filter[hash >> weak_lookup.filter_shift] |= filter_bits(hash);
+}
+
+static unsigned log2_at_least(uint64_t n, unsigned lowest, unsigned highest) {
+  unsigned log2 = lowest;
+  while (log2 < highest && (uint64_t{1} << log2) < n) log2++;
+  return log2;
 }
 
 int index_seal() {
   free_weak_lookup();
-  unsigned log2_bits = FILTER_MIN_LOG2;
-  while (log2_bits < FILTER_MAX_LOG2 && (uint64_t{1} << log2_bits) < weak_entry_count * FILTER_BITS_PER_SUM) {
-    log2_bits++;
-  }
   WeakLookup& wl = weak_lookup;
-  wl.filter_shift = 64 - log2_bits;
-  wl.filter = static_cast<uint64_t*>(std::calloc((uint64_t{1} << log2_bits) / 64, sizeof(uint64_t)));
-  wl.first = static_cast<uint32_t*>(std::malloc((WEAK_BUCKET_COUNT + 1) * sizeof(uint32_t)));
-  // One spare slot keeps the sizes non-zero for an index with no sums.
-  wl.sums = static_cast<uint32_t*>(std::malloc((weak_entry_count + 1) * sizeof(uint32_t)));
-  wl.entries = static_cast<WeakEntry**>(std::malloc((weak_entry_count + 1) * sizeof(WeakEntry*)));
-  if (!wl.filter || !wl.first || !wl.sums || !wl.entries) {
+  const unsigned filter_log2 =
+      log2_at_least(weak_entry_count * FILTER_BITS_PER_SUM, FILTER_MIN_LOG2, FILTER_MAX_LOG2);
+  wl.filter_shift = 64 - (filter_log2 - 6);
+  wl.filter = static_cast<uint64_t*>(std::calloc((uint64_t{1} << filter_log2) / 64, sizeof(uint64_t)));
+  const unsigned table_log2 = log2_at_least(weak_entry_count * TABLE_SLOTS_PER_SUM, 4, 40);
+  const uint64_t slots = uint64_t{1} << table_log2;
+  wl.table_shift = 64 - table_log2;
+  wl.table_mask = slots - 1;
+  wl.sums = static_cast<uint32_t*>(std::malloc(slots * sizeof(uint32_t)));
+  wl.entries = static_cast<WeakEntry**>(std::malloc(slots * sizeof(WeakEntry*)));
+  if (!wl.filter || !wl.sums || !wl.entries) {
     free_weak_lookup();
     fail_no_memory();
     return -1;
   }
-  uint32_t count = 0;
+  std::memset(wl.sums, 0xFF, slots * sizeof(uint32_t));  // all EMPTY_SLOT
+  // Entries of one sum share a chain, in conversion order: walking each chain
+  // from its head meets the first-converted entry of every sum first.
   for (size_t b = 0; b < WEAK_BUCKET_COUNT; b++) {
-    wl.first[b] = count;
     for (WeakEntry* e = weak_buckets[b]; e != nullptr; e = e->next) {
-      bool seen = false;
-      if (filter_test_and_set(e->sum)) {
-        // Rare: a repeated sum, or another sum that shares its bit.
-        for (uint32_t i = wl.first[b]; i < count && !seen; i++) seen = wl.sums[i] == e->sum;
-      }
-      if (seen) continue;  // an earlier entry of this sum shadows this one
-      wl.sums[count] = e->sum;
-      wl.entries[count] = e;
-      count++;
+      filter_add(e->sum);
+      uint64_t i = filter_hash(e->sum) >> wl.table_shift;
+      while (wl.sums[i] != EMPTY_SLOT && wl.sums[i] != e->sum) i = (i + 1) & wl.table_mask;
+      if (wl.sums[i] == e->sum) continue;  // shadowed by an earlier entry
+      wl.sums[i] = e->sum;
+      wl.entries[i] = e;
     }
   }
-  wl.first[WEAK_BUCKET_COUNT] = count;
   return 0;
 }
 

@@ -2,12 +2,14 @@
 // with the MD5 digests of the blocks that have that sum.
 //
 // weak_buckets holds the entries in conversion order, chained by the low 16 bits
-// of the sum.  The scan probes the index at every file position and nearly
-// always misses, so after conversion index_seal() adds, in front of the chains,
-// a bitmap over all 32 bits of the sum (a miss costs one cached bit test) and
-// a contiguous copy of each chain's sums (a probe past the bitmap scans a short
-// array instead of a list).  Only the first entry of a sum is ever found; the
-// copy keeps just that one.
+// of the sum.  Those bits are adler32's plain byte sum, which bunches up (a few
+// thousand buckets hold every block of one size), so the chains are no place
+// to look things up.  The scan probes the index at every file position and
+// nearly always misses; after conversion index_seal() puts in front of the
+// chains a bitmap over all 32 bits of the sum (a miss costs one test of a
+// cached word) and an open-addressed table of the distinct sums, hashed on all
+// 32 bits, for the few probes that pass the bitmap.  Only the first entry of a
+// sum is ever found, so the table holds just that one.
 #ifndef CORVAMIRE_LOOKUP_INDEX_H
 #define CORVAMIRE_LOOKUP_INDEX_H
 
@@ -43,12 +45,16 @@ extern WeakEntry* weak_buckets[WEAK_BUCKET_COUNT];
 
 // The sealed form of weak_buckets that lookups use.
 struct WeakLookup {
-  uint64_t* filter;      // one bit per hashed sum; a clear bit means no entry
-  unsigned filter_shift; // 64 - log2(filter bits)
-  uint32_t* first;       // first[b] .. first[b + 1]: bucket b's slice of sums
-  uint32_t* sums;        // distinct sums, bucket by bucket, in chain order
-  WeakEntry** entries;   // the first entry of each of those sums
+  uint64_t* filter;      // two bits per sum, in one word; a clear one means no entry
+  unsigned filter_shift; // 64 - log2(filter words)
+  uint32_t* sums;        // slots of the table; EMPTY_SLOT when free
+  WeakEntry** entries;   // the first entry of the sum in the same slot
+  unsigned table_shift;  // 64 - log2(slots)
+  uint64_t table_mask;   // slots - 1
 };
+
+// Never a sum in the index: the conversion refuses it.
+constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFF;
 extern WeakLookup weak_lookup;
 
 // Clears every chain head (the state a conversion starts from).
@@ -62,24 +68,27 @@ void free_weak_buckets();
 void free_strong_entries(StrongEntry* list);
 void free_match_sizes(MatchSizeEntry* list);
 
-inline uint64_t filter_slot(uint32_t sum, unsigned shift) {
-  // Fibonacci hashing: the top bits of the product depend on every bit of sum.
-  return (sum * 0x9E3779B97F4A7C15ull) >> shift;
+// Fibonacci hashing: the top bits of the product depend on every bit of sum.
+// They choose the word; two bits lower down choose the two bits in it.
+inline uint64_t filter_hash(uint32_t sum) { return sum * 0x9E3779B97F4A7C15ull; }
+
+inline uint64_t filter_bits(uint64_t hash) {
+  return (uint64_t{1} << ((hash >> 20) & 63)) | (uint64_t{1} << ((hash >> 26) & 63));
 }
 
 inline bool filter_may_hold(uint32_t sum) {
-  const uint64_t slot = filter_slot(sum, weak_lookup.filter_shift);
-  return (weak_lookup.filter[slot >> 6] >> (slot & 63)) & 1;
+  const uint64_t hash = filter_hash(sum);
+  const uint64_t bits = filter_bits(hash);
+  return (weak_lookup.filter[hash >> weak_lookup.filter_shift] & bits) == bits;
 }
 
 inline const WeakEntry* find_weak_entry(uint32_t sum) {
   if (!filter_may_hold(sum)) return nullptr;
-  const uint32_t bucket = sum & 0xFFFF;
-  const uint32_t end = weak_lookup.first[bucket + 1];
-  for (uint32_t i = weak_lookup.first[bucket]; i < end; i++) {
-    if (weak_lookup.sums[i] == sum) return weak_lookup.entries[i];
+  const WeakLookup& wl = weak_lookup;
+  for (uint64_t i = filter_hash(sum) >> wl.table_shift;; i = (i + 1) & wl.table_mask) {
+    if (wl.sums[i] == sum) return wl.entries[i];
+    if (wl.sums[i] == EMPTY_SLOT) return nullptr;
   }
-  return nullptr;
 }
 
 inline PyObject* find_strong_value(const uint8_t digest[16], const StrongEntry* list) {

@@ -63,14 +63,46 @@ inline uint32_t adler_reduce(int64_t t) {
   return static_cast<uint32_t>(t);
 }
 
+// The sum of the window moved one byte on: out leaves it, in enters it.
+inline uint32_t adler_roll(uint32_t sum, const uint32_t* out_terms, uint8_t out, uint8_t in) {
+  const int64_t a = sum & 0xFFFF;
+  const int64_t b = sum >> 16;
+  const uint32_t a2 = adler_reduce(a - out + in);
+  const uint32_t b2 = adler_reduce(b + a2 - out_terms[out]);
+  return (b2 << 16) | a2;
+}
+
 // out: first byte of the old window; in: last byte of the new one.
 inline void rolling_roll(RollingSum* rs, uint8_t out, uint8_t in) {
-  const int64_t a = rs->sum & 0xFFFF;
-  const int64_t b = rs->sum >> 16;
-  const uint32_t a2 = adler_reduce(a - out + in);
-  const uint32_t b2 = adler_reduce(b + a2 - rs->out_terms[out]);
-  rs->sum = (b2 << 16) | a2;
+  rs->sum = adler_roll(rs->sum, rs->out_terms, out, in);
   rs->rolls += 1;
+}
+
+// Positions rolling_batch covers at most: its sums stay in L1, and its
+// unreduced sums stay far below 2^32 (see there).
+constexpr uint64_t ROLLING_BATCH_MAX = 64;
+// Added to a while rolling a batch, so that it cannot go negative: a multiple
+// of the modulus above the most a batch's leaving bytes take away (64 * 255).
+constexpr uint32_t BATCH_A_OFFSET = ADLER_MOD;
+
+// The sums of the window at the count (at most ROLLING_BATCH_MAX) positions
+// from p on, where the window starts at p - 1 now and out is its first byte;
+// rs itself is left as it was.  Within the batch a and b are kept unreduced
+// (a + BATCH_A_OFFSET + 64 * 255 and b + 64 * 2 * ADLER_MOD stay below 2^24),
+// so a step only adds to them and the reductions stay off the dependency chain.
+inline void rolling_batch(const RollingSum* rs, const uint8_t* p, uint8_t out, uint64_t count,
+                          uint32_t* sums) {
+  uint32_t a_acc = (rs->sum & 0xFFFF) + BATCH_A_OFFSET;
+  uint32_t b_acc = rs->sum >> 16;
+  const uint32_t* out_terms = rs->out_terms;
+  const uint8_t* in = p + rs->length - 1;
+  for (uint64_t j = 0; j < count; j++) {
+    a_acc = a_acc + in[j] - out;
+    const uint32_t a = a_acc % ADLER_MOD;
+    b_acc += a + ADLER_MOD - out_terms[out];
+    sums[j] = (b_acc % ADLER_MOD) << 16 | a;
+    out = p[j];
+  }
 }
 
 inline bool rolling_can_roll(const RollingSum* rs) { return rs->rolls < rs->length / 2; }
