@@ -39,24 +39,41 @@ constexpr uint32_t exit_list_file = 2;
 constexpr uint32_t exit_buffer_overrun = 18;
 constexpr uint32_t exit_rename = 24;
 
-// "<call>(<path>) failed: (<errno>) <errno text>\n", replacing error.txt.
-[[noreturn]] static void write_list_failure(const wchar* call, const wchar* list_path, int error)
+// Starts a direct line in log_line.
+static WideWriter direct_line()
+{
+    return wide_writer(log_line, sizeof log_line / sizeof *log_line);
+}
+
+// ") failed: (<errno>) <errno text>\n": how three direct lines end.
+static void put_errno_tail(WideWriter& line, int error)
 {
     errno_text[0] = 0;
     platform_errno_text(error, errno_text, errno_text_units);
     errno_text[errno_text_units - 1] = 0;
-
-    WideWriter line = wide_writer(log_line, sizeof log_line / sizeof *log_line);
-    put_text(line, call);
-    put_char(line, u'(');
-    put_text(line, list_path);
     put_text(line, u") failed: (");
     put_decimal(line, error, 0);
     put_text(line, u") ");
     put_text(line, errno_text);
     put_char(line, u'\n');
+}
+
+// A direct line replaces everything error.txt held; it is the run's last.
+[[noreturn]] static void replace_log_and_exit(uint32_t exit_code)
+{
     platform_replace_log_line(error_log_path, log_line);
-    platform_exit(exit_list_file);
+    platform_exit(exit_code);
+}
+
+// "<call>(<path>) failed: (<errno>) <errno text>\n".
+[[noreturn]] static void write_list_failure(const wchar* call, const wchar* list_path, int error)
+{
+    WideWriter line = direct_line();
+    put_text(line, call);
+    put_char(line, u'(');
+    put_text(line, list_path);
+    put_errno_tail(line, error);
+    replace_log_and_exit(exit_list_file);
 }
 
 void write_list_open_failure(const wchar* list_path, int error)
@@ -71,32 +88,22 @@ void write_list_read_failure(const wchar* list_path, int error)
 
 void write_buffer_overrun(uint64_t offset, uint32_t bytes)
 {
-    WideWriter line = wide_writer(log_line, sizeof log_line / sizeof *log_line);
+    WideWriter line = direct_line();
     put_text(line, u"process_dir_watcher_results buffer overrun ");
     put_decimal(line, static_cast<int64_t>(offset), 0);
     put_char(line, u' ');
     put_decimal(line, bytes, 0);
     put_char(line, u'\n');
-    platform_replace_log_line(error_log_path, log_line);
-    platform_exit(exit_buffer_overrun);
+    replace_log_and_exit(exit_buffer_overrun);
 }
 
 void write_rename_failure(int error)
 {
-    errno_text[0] = 0;
-    platform_errno_text(error, errno_text, errno_text_units);
-    errno_text[errno_text_units - 1] = 0;
-
-    WideWriter line = wide_writer(log_line, sizeof log_line / sizeof *log_line);
+    WideWriter line = direct_line();
     put_text(line, u"_wrename(");
     put_text(line, temp_changelog_path);
     put_text(line, u", ");
     put_text(line, batch_path);
-    put_text(line, u") failed: (");
-    put_decimal(line, error, 0);
-    put_text(line, u") ");
-    put_text(line, errno_text);
-    put_char(line, u'\n');
-    platform_replace_log_line(error_log_path, log_line);
-    platform_exit(exit_rename);
+    put_errno_tail(line, error);
+    replace_log_and_exit(exit_rename);
 }
