@@ -1,12 +1,17 @@
 #include "lookup_index.h"
 
 #include "fail.h"
+#include "record_arena.h"
 
 #include <cstdlib>
 #include <cstring>
 
 WeakEntry* weak_buckets[WEAK_BUCKET_COUNT];
 WeakLookup weak_lookup;
+
+// Every WeakEntry and StrongEntry of the call, in allocation order.
+static RecordArena<WeakEntry> weak_arena;
+static RecordArena<StrongEntry> strong_arena;
 
 // Tails of the chains while they are built, so appending does not walk them.
 static WeakEntry* weak_tails[WEAK_BUCKET_COUNT];
@@ -28,6 +33,10 @@ void clear_weak_buckets() {
   for (size_t b = 0; b < WEAK_BUCKET_COUNT; b++) weak_buckets[b] = weak_tails[b] = nullptr;
   weak_entry_count = 0;
 }
+
+WeakEntry* new_weak_entry() { return arena_new(&weak_arena); }
+
+StrongEntry* new_strong_entry() { return arena_new(&strong_arena); }
 
 void link_weak_entry(WeakEntry* e) {
   const uint32_t bucket = e->sum & 0xFFFF;
@@ -59,6 +68,17 @@ static unsigned log2_at_least(uint64_t n, unsigned lowest, unsigned highest) {
   return log2;
 }
 
+// Puts e in the table unless an earlier entry holds its sum.
+static void seal_entry(WeakEntry* e) {
+  WeakLookup& wl = weak_lookup;
+  filter_add(e->sum);
+  uint64_t i = filter_hash(e->sum) >> wl.table_shift;
+  while (wl.sums[i] != EMPTY_SLOT && wl.sums[i] != e->sum) i = (i + 1) & wl.table_mask;
+  if (wl.sums[i] == e->sum) return;  // shadowed by an earlier entry
+  wl.sums[i] = e->sum;
+  wl.entries[i] = e;
+}
+
 int index_seal() {
   free_weak_lookup();
   WeakLookup& wl = weak_lookup;
@@ -78,39 +98,26 @@ int index_seal() {
     return -1;
   }
   std::memset(wl.sums, 0xFF, slots * sizeof(uint32_t));  // all EMPTY_SLOT
-  // Entries of one sum share a chain, in conversion order: walking each chain
-  // from its head meets the first-converted entry of every sum first.
-  for (size_t b = 0; b < WEAK_BUCKET_COUNT; b++) {
-    for (WeakEntry* e = weak_buckets[b]; e != nullptr; e = e->next) {
-      filter_add(e->sum);
-      uint64_t i = filter_hash(e->sum) >> wl.table_shift;
-      while (wl.sums[i] != EMPTY_SLOT && wl.sums[i] != e->sum) i = (i + 1) & wl.table_mask;
-      if (wl.sums[i] == e->sum) continue;  // shadowed by an earlier entry
-      wl.sums[i] = e->sum;
-      wl.entries[i] = e;
+  // The arena hands out entries in conversion order, so the first entry met
+  // for a sum is its first-converted one; reading it in that order also
+  // walks memory straight through instead of chasing chain links.  Entries
+  // left unlinked (no digests) have no strong list.
+  for (ArenaBlock* block = weak_arena.first; block != nullptr; block = block->next) {
+    WeakEntry* records = arena_records<WeakEntry>(block);
+    for (size_t r = 0; r < block->used; r++) {
+      if (records[r].strong != nullptr) seal_entry(&records[r]);
     }
   }
   return 0;
 }
 
 void free_strong_entries(StrongEntry* list) {
-  while (list != nullptr) {
-    StrongEntry* next = list->next;
-    delete list;
-    list = next;
-  }
+  for (; list != nullptr; list = list->next) list->value = nullptr;
 }
 
 void free_weak_buckets() {
-  for (size_t b = 0; b < WEAK_BUCKET_COUNT; b++) {
-    WeakEntry* e = weak_buckets[b];
-    while (e != nullptr) {
-      WeakEntry* next = e->next;
-      free_strong_entries(e->strong);
-      delete e;
-      e = next;
-    }
-  }
+  arena_free(&weak_arena);
+  arena_free(&strong_arena);
   clear_weak_buckets();
   free_weak_lookup();
 }

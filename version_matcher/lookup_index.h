@@ -59,12 +59,18 @@ extern WeakLookup weak_lookup;
 
 // Clears every chain head (the state a conversion starts from).
 void clear_weak_buckets();
+// Zero-filled records from the index's arenas, or null when out of memory.
+// They stay allocated until free_weak_buckets, linked or not.
+WeakEntry* new_weak_entry();
+StrongEntry* new_strong_entry();
 // Appends e at the tail of its chain.
 void link_weak_entry(WeakEntry* e);
 // Builds weak_lookup from the chains: 0, or -1 when out of memory.
 int index_seal();
 // Frees every chain with its digests, the sealed form, and clears the heads.
 void free_weak_buckets();
+// Gives up a list that will not be linked: its records go back with the
+// arenas at free_weak_buckets; here they only lose their borrowed values.
 void free_strong_entries(StrongEntry* list);
 void free_match_sizes(MatchSizeEntry* list);
 

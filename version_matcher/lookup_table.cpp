@@ -3,7 +3,6 @@
 #include "lookup_table.h"
 
 
-#include <memory>
 #include <new>
 
 // The conversion API's error return; never a valid size or sum.
@@ -30,7 +29,7 @@ StrongEntry* build_strong_entries(PyObject* digest_dict) {
       goto fail;
     }
     {
-      StrongEntry* s = new (std::nothrow) StrongEntry();
+      StrongEntry* s = new_strong_entry();
       if (s == nullptr) {
         PyErr_NoMemory();
         goto fail;
@@ -59,8 +58,8 @@ int build_weak_entries(PyObject* size_dict) {
       PyErr_SetString(PyExc_TypeError, "contents of lookup_table[size][adler32] must be a dict");
       return -1;
     }
-    std::unique_ptr<WeakEntry> e(new (std::nothrow) WeakEntry());
-    if (!e) {
+    WeakEntry* e = new_weak_entry();
+    if (e == nullptr) {
       PyErr_NoMemory();
       return -1;
     }
@@ -74,7 +73,7 @@ int build_weak_entries(PyObject* size_dict) {
       if (PyErr_Occurred()) return -1;
       continue;  // no digests: nothing to find under this sum
     }
-    link_weak_entry(e.release());
+    link_weak_entry(e);
   }
   return 0;
 }

@@ -17,7 +17,7 @@ StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> di
   StrongEntry* head = nullptr;
   StrongEntry** tail = &head;
   for (auto [fill, value] : digests) {
-    auto* s = new StrongEntry();
+    StrongEntry* s = new_strong_entry();
     std::memset(s->digest, fill, 16);
     s->value = fake_value(value);
     *tail = s;
@@ -27,7 +27,7 @@ StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> di
 }
 
 WeakEntry* add(uint32_t sum, StrongEntry* strong) {
-  auto* e = new WeakEntry();
+  WeakEntry* e = new_weak_entry();
   e->sum = sum;
   e->strong = strong;
   link_weak_entry(e);
