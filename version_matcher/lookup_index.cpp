@@ -20,11 +20,14 @@ static size_t weak_entry_count;
 // Bitmap bits per indexed sum.  With two bits set per sum, a sum that is not
 // indexed passes the bitmap about 1 time in 200.
 constexpr uint64_t FILTER_BITS_PER_SUM = 32;
-// Bounds of the bitmap in bits: 8 KiB at least, 2 MiB at most (it must stay
-// in cache).  The word index takes at most the top 18 bits of the hash, clear
-// of the 12 bits below that pick the bits in the word.
+// Bounds of the bitmap in bits: 8 KiB at least, 1 MiB at most.  Three sizes
+// probe it at random three times a byte; at 2 MiB it shared a core's L2 with
+// the read buffer and the probes waited on L3, which cost more than the
+// extra misses a smaller bitmap lets through to the table.  The word index
+// takes at most the top 17 bits of the hash, clear of the 12 bits below that
+// pick the bits in the word.
 constexpr unsigned FILTER_MIN_LOG2 = 16;
-constexpr unsigned FILTER_MAX_LOG2 = 24;
+constexpr unsigned FILTER_MAX_LOG2 = 23;
 // Table slots per indexed sum (at least): probes past the bitmap then look at
 // one or two slots on average.
 constexpr uint64_t TABLE_SLOTS_PER_SUM = 2;
