@@ -29,7 +29,8 @@ def direct_table(data, size):
     return table
 
 
-class BuildTest(unittest.TestCase):
+class TempDirTest(unittest.TestCase):
+    """A test with a scratch directory of its own."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="lookup-table-")
@@ -42,6 +43,9 @@ class BuildTest(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(data)
         return path
+
+
+class BuildTest(TempDirTest):
 
     def test_matches_direct_computation(self):
         # Over 2 MiB, with sizes that do not divide the read chunk, so
@@ -86,7 +90,7 @@ class BuildTest(unittest.TestCase):
                               io.BytesIO(b"x" * 10), sizes)
 
 
-class MatchFileTest(unittest.TestCase):
+class MatchFileTest(TempDirTest):
 
     def setUp(self):
         try:
@@ -96,16 +100,7 @@ class MatchFileTest(unittest.TestCase):
             if sys.version_info[0] < 3:
                 raise
             self.skipTest("no corvamire_version_matcher for this Python")
-        self.dir = tempfile.mkdtemp(prefix="match-file-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        TempDirTest.setUp(self)
 
     def test_shifted_blocks_found_where_they_moved(self):
         old = noise(40 * 1024 + 100, "old")
