@@ -13,7 +13,7 @@ have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
-have_cmd wine || need+=(wine64)
+have_cmd wine || need+=(wine wine64)
 if [ "${1:-}" = bench ]; then
   have_cmd rdiff || need+=(rdiff)
 fi
