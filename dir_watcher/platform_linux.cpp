@@ -194,24 +194,26 @@ int platform_rename(const wchar* from, const wchar* to)
 
 static const char utf8_bom[] = "\xEF\xBB\xBF";
 
-void platform_append_log_line(const wchar* path, const wchar* line)
+// Writes the line as the runtime's text mode does (each LF as CR LF), after
+// a byte-order mark when asked for one and the file is empty.
+static void write_log_line(const wchar* path, int open_mode, bool mark_if_empty, const wchar* line)
 {
-    int fd = open(native_path(path), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, new_file_mode);
+    int fd = open(native_path(path), O_WRONLY | O_CREAT | O_CLOEXEC | open_mode, new_file_mode);
     if (fd < 0) return;   // the line is lost; the caller goes on regardless
     std::string bytes;
     struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size == 0) bytes = utf8_bom;
+    if (mark_if_empty && fstat(fd, &st) == 0 && st.st_size == 0) bytes = utf8_bom;
     wide_to_utf8(line, wide_length(line), bytes, true);
     write_all(fd, bytes.data(), bytes.size());
     close(fd);
 }
 
+void platform_append_log_line(const wchar* path, const wchar* line)
+{
+    write_log_line(path, O_APPEND, true, line);
+}
+
 void platform_replace_log_line(const wchar* path, const wchar* line)
 {
-    int fd = open(native_path(path), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, new_file_mode);
-    if (fd < 0) return;
-    std::string bytes;
-    wide_to_utf8(line, wide_length(line), bytes, true);
-    write_all(fd, bytes.data(), bytes.size());
-    close(fd);
+    write_log_line(path, O_TRUNC, false, line);
 }

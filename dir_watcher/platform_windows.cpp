@@ -234,24 +234,26 @@ void platform_close_list(ListFile* file)
 
 // ---- error.txt -------------------------------------------------------------
 
-void platform_append_log_line(const wchar* path, const wchar* line)
+// The line as the runtime's text mode writes it: "a+, ccs=UTF-8" puts the
+// UTF-8 byte-order mark into a new or empty file; both modes turn each LF
+// into CR LF.  A file that cannot be opened loses the line.
+static void write_log_line(const wchar* path, const wchar_t* mode, const wchar* line)
 {
-    // The runtime writes the UTF-8 byte-order mark into a new or empty file
-    // and turns each LF into CR LF.
     FILE* stream = nullptr;
-    if (_wfopen_s(&stream, sys(path), L"a+, ccs=UTF-8") != 0 || !stream)
+    if (_wfopen_s(&stream, sys(path), mode) != 0 || !stream)
         return;
     fwprintf(stream, L"%ls", sys(line));
     fclose(stream);
 }
 
+void platform_append_log_line(const wchar* path, const wchar* line)
+{
+    write_log_line(path, L"a+, ccs=UTF-8", line);
+}
+
 void platform_replace_log_line(const wchar* path, const wchar* line)
 {
-    FILE* stream = nullptr;
-    if (_wfopen_s(&stream, sys(path), L"w") != 0 || !stream)
-        return;
-    fwprintf(stream, L"%ls", sys(line));
-    fclose(stream);
+    write_log_line(path, L"w", line);
 }
 
 void platform_message_text(uint32_t code, wchar* text, size_t capacity)

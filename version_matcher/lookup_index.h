@@ -65,7 +65,8 @@ WeakEntry* new_weak_entry();
 StrongEntry* new_strong_entry();
 // Appends e at the tail of its chain.
 void link_weak_entry(WeakEntry* e);
-// Builds weak_lookup from the chains: 0, or -1 when out of memory.
+// Builds weak_lookup from the linked entries, in conversion order: 0, or -1
+// when out of memory.
 int index_seal();
 // Frees every chain with its digests, the sealed form, and clears the heads.
 void free_weak_buckets();
