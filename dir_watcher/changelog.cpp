@@ -7,15 +7,6 @@
 #include "dir_watcher.h"
 #include "wide_text.h"
 
-// Exit codes of change processing.
-constexpr uint32_t exit_utf8 = 20;
-constexpr uint32_t exit_create_temp = 21;
-constexpr uint32_t exit_write_temp = 22;
-constexpr uint32_t exit_copy_name = 25;
-constexpr uint32_t exit_path_too_long = 26;
-constexpr uint32_t exit_line_feed_or_long_path = 27;
-constexpr uint32_t exit_copy_watched_path = 28;
-
 // A change record: NextEntryOffset, Action, FileNameLength (32 bits each),
 // then the UTF-16 name, at any alignment the system chooses.
 constexpr uint64_t entry_header_bytes = 12;

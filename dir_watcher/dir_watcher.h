@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "exit_codes.h"
 #include "platform.h"
 
 // 32768 units: the longest path the system's wide calls accept, terminator

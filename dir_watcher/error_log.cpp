@@ -34,11 +34,6 @@ void log_error_and_exit(const wchar* step, uint32_t code, uint32_t exit_code)
     platform_exit(exit_code);
 }
 
-// Exit code of a list file that cannot be opened or read.
-constexpr uint32_t exit_list_file = 2;
-constexpr uint32_t exit_buffer_overrun = 18;
-constexpr uint32_t exit_rename = 24;
-
 // Starts a direct line in log_line.
 static WideWriter direct_line()
 {

@@ -20,13 +20,6 @@ ExcludedPrefix* excluded_prefixes;
 // The program and its four arguments: host pid, watch list, exclusion
 // list, changelog directory.
 constexpr int argument_count = 5;
-constexpr uint32_t exit_wrong_arguments = 1;
-constexpr uint32_t exit_create_port = 100;
-constexpr uint32_t exit_open_process = 105;
-constexpr uint32_t exit_failed_read = 115;
-// ERROR_FILENAME_EXCED_RANGE: the changelog directory leaves no room for
-// the names made from it.
-constexpr uint32_t exit_changelog_dir_too_long = 206;
 
 // An idle watcher wakes once a second to ask whether the host has ended.
 constexpr uint32_t wait_ms = 1000;

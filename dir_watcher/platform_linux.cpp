@@ -35,14 +35,14 @@ int main(int argc, char** argv)
 uint32_t platform_command_line(int* count, wchar*** args)
 {
     wide_args = static_cast<wchar**>(std::calloc(static_cast<size_t>(saved_argc) + 1, sizeof(wchar*)));
-    if (!wide_args) return 14;
+    if (!wide_args) return exit_no_command_line_memory;
     std::u16string wide;
     for (int i = 0; i < saved_argc; ++i) {
         wide.clear();
         if (!utf8_to_wide(saved_argv[i], std::strlen(saved_argv[i]), wide, true))
             return error_no_unicode_translation;
         wide_args[i] = static_cast<wchar*>(std::calloc(wide.size() + 1, sizeof(wchar)));
-        if (!wide_args[i]) return 14;
+        if (!wide_args[i]) return exit_no_command_line_memory;
         std::memcpy(wide_args[i], wide.data(), wide.size() * sizeof(wchar));
     }
     *count = saved_argc;

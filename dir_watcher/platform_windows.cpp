@@ -54,10 +54,6 @@ static_assert(message_flags == 0x1100, "FormatMessageW flags");
 constexpr DWORD message_language = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
 static_assert(message_language == 1024, "FormatMessageW language");
 
-// The wide command line needs no memory beyond what malloc gives: 14 is
-// ERROR_OUTOFMEMORY, the code the watcher ends with when malloc fails.
-constexpr uint32_t no_memory_exit = 14;
-
 // ---- process ---------------------------------------------------------------
 
 uint32_t platform_command_line(int* count, wchar*** args)
@@ -71,7 +67,7 @@ uint32_t platform_command_line(int* count, wchar*** args)
     // Never freed: the arguments point into the vector built from it.
     auto* wide = static_cast<wchar_t*>(malloc(sizeof(wchar_t) * static_cast<size_t>(length)));
     if (!wide)
-        return no_memory_exit;
+        return exit_no_command_line_memory;
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, -1, wide, length) == 0)
         return GetLastError();
     wchar_t** vector = CommandLineToArgvW(wide, count);

@@ -7,16 +7,6 @@
 #include "dir_watcher.h"
 #include "wide_text.h"
 
-// Exit codes of the list steps.
-constexpr uint32_t exit_read_changes = 10;
-constexpr uint32_t exit_bind_failed = 102;
-constexpr uint32_t exit_bound_elsewhere = 103;
-constexpr uint32_t exit_no_watched_dir = 200;
-constexpr uint32_t exit_no_watched_path = 201;
-constexpr uint32_t exit_no_change_buffer = 202;
-constexpr uint32_t exit_no_prefix = 203;
-constexpr uint32_t exit_no_prefix_text = 204;
-
 static const wchar no_memory[] = u"HeapAlloc failed to allocate memory";
 
 // Listed directories that could not be opened keep their small record here,

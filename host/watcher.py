@@ -22,39 +22,7 @@ import sys
 import tempfile
 import time
 
-# Exit code -> the step that ended the watcher.
-EXIT_CODES = {
-    0: "normal end: the host process ended, or no listed directory"
-       " could be watched",
-    1: "the command line does not hold exactly four arguments",
-    2: "a list file cannot be opened or read",
-    10: "a change read could not be issued on a watched directory",
-    14: "no memory for the command line",
-    18: "a change record reaches past the bytes the read delivered",
-    20: "a changelog line could not be converted to UTF-8",
-    21: "the temporary changelog file could not be created",
-    22: "writing the temporary changelog file failed",
-    24: "a batch could not be renamed into place"
-        " (a batch of an earlier run still there?)",
-    25: "copying a changed item's name failed",
-    26: "a changed path is longer than 32768 characters",
-    27: "a changelog line, or the long form of a path, does not fit"
-        " its buffer",
-    28: "copying the watched path of an overflowed read failed",
-    100: "the completion port could not be created",
-    102: "a watched directory could not be bound to the completion port",
-    103: "binding a directory gave back a different completion port",
-    105: "the host process could not be opened (wrong process id?)",
-    115: "a change read completed with an error",
-    200: "no memory for a watched directory's record",
-    201: "no memory for a watched directory's path",
-    202: "no memory for a change buffer",
-    203: "no memory for an exclusion's record",
-    204: "no memory for an exclusion's text",
-    # The command line is decoded from UTF-8 before anything else; a
-    # failure there ends the run with the system's error code.
-    1113: "the command line is not valid UTF-8",
-}
+from corvamire.exit_codes import EXIT_CODES  # noqa: F401  (re-exported)
 
 BATCH_NAME = re.compile(r"^(\d{8,})\.txt$")
 ERROR_LOG = "error.txt"
