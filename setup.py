@@ -25,12 +25,25 @@ sources = sorted(os.path.relpath(path, here)
 # The build runs from the repository root, whatever the caller's directory.
 os.chdir(here)
 
+
+def read_version():
+    """The project's one version number, from corvamire/version.py."""
+    with open(os.path.join("corvamire", "version.py")) as source:
+        for line in source:
+            if line.startswith("__version__"):
+                return line.split("=", 1)[1].strip().strip("\"'")
+    raise RuntimeError("no __version__ in corvamire/version.py")
+
+
+version = read_version()
+
 matcher = Extension(
     "corvamire_version_matcher",
     sources=sources,
     include_dirs=["version_matcher"],
     libraries=["crypto", "z"],
     language="c++",
+    define_macros=[("CORVAMIRE_VERSION", '"%s"' % version)],
     extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-Wno-register"],
 )
 
@@ -48,7 +61,7 @@ class BuildExt(build_ext):
 
 setup(
     name="corvamire_version_matcher",
-    version="1.0",
+    version=version,
     description="Finds the known blocks of earlier versions in a new file "
                 "(rolling adler32 confirmed by MD5)",
     ext_modules=[matcher],
