@@ -1,6 +1,6 @@
 """Both corvamire components at work, as a host application uses them.
 
-    PYTHONPATH=build/python:. python2.7 -m host.demo
+    PYTHONPATH=build/python:. python2.7 -m corvamire.demo
 
 1. dir_watcher watches a temporary tree; the demo changes files at several
    depths and in an excluded folder, and prints the changed directories
@@ -27,8 +27,8 @@ import sys
 import tempfile
 import time
 
-from host import lookup_table as lt
-from host import watcher as wt
+from corvamire import lookup_table as lt
+from corvamire import watcher as wt
 
 INDENT = "   "
 LABEL = 18          # width of the label column
@@ -423,7 +423,7 @@ def part_end(watcher, host):
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog="python -m host.demo",
+        prog="python -m corvamire.demo",
         description="Show dir_watcher and corvamire_version_matcher at"
                     " work, as a host application uses them.")
     parser.add_argument("--watch", metavar="DIR",

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from host import watcher as wt
+from corvamire import watcher as wt
 
 
 def write(path, data):

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 import zlib
 
-from host import lookup_table as lt
+from corvamire import lookup_table as lt
 
 
 def noise(count, seed):

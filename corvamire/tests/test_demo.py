@@ -10,12 +10,12 @@ import tempfile
 import threading
 import unittest
 
-from host import watcher as wt
+from corvamire import watcher as wt
 
 
 def run_demo(*args):
-    """(exit code, output) of python -m host.demo, run from the repo."""
-    proc = subprocess.Popen([sys.executable, "-m", "host.demo"] + list(args),
+    """(exit code, output) of python -m corvamire.demo, run from the repo."""
+    proc = subprocess.Popen([sys.executable, "-m", "corvamire.demo"] + list(args),
                             cwd=wt.repo_root(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     timer = threading.Timer(300, proc.kill)   # a hung demo fails, not hangs
