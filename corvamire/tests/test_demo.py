@@ -79,6 +79,12 @@ class DemoTest(unittest.TestCase):
         strong = figure(out, "strong matches")
         self.assertEqual(strong, sum(reused.values()))
         self.assertTrue(figure(out, "weak matches") >= strong)
+        # The round trip: copies are what matched, literals the rest.
+        self.assertIn("rebuilt the later version: identical", out)
+        copied = number(re.search(r"([\d,]+)  bytes copied", out).group(1))
+        literal = number(re.search(r"([\d,]+)  bytes literal",
+                                   out).group(1))
+        self.assertEqual((copied, copied + literal), (matched, later))
         # Part 3: the watcher ended by itself when its host did.
         self.assertTrue(re.search(r"dir_watcher\s+exited with code 0, "
                                   r"[\d.]+ s after its host", out), out)
@@ -104,6 +110,7 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(figure(out, "later version"), 100010)
         self.assertEqual(figure(out, "bytes matched"), 96 * 1024)
         self.assertEqual(blocks_reused(out), {1024: 96})
+        self.assertIn("rebuilt the later version: identical", out)
         self.assertIn("\n" + " " * 27 + "4,096  bytes of read buffer\n", out)
         self.assertNotIn("left unchanged", out)
 
