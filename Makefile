@@ -30,7 +30,7 @@ sanitize: deps
 	cmake --build build/sanitize -j $(JOBS)
 
 demo: native
-	PYTHONPATH=build/python:. $(PYTHON2) -m host.demo
+	PYTHONPATH=build/python:. $(PYTHON2) -m corvamire.demo
 
 test: native windows sanitize
 	cd build/sanitize && ctest --output-on-failure -L sanitize

@@ -1,29 +1,26 @@
-"""Builds and installs corvamire_version_matcher for the interpreter that runs
-this script (Python 2.7 or 3.x):
+"""Builds and installs the corvamire package and the corvamire_version_matcher
+extension for the interpreter that runs it (Python 2.7 or 3):
 
-    python setup.py build
-    python setup.py install
+    pip install .                 (where setuptools and wheel are installed)
+    python setup.py install       (Python 2.7)
 
 Needs a C++17 compiler and the headers of OpenSSL (libssl-dev) and zlib
-(zlib1g-dev).
+(zlib1g-dev).  Linux only: the build flags are GCC's and Clang's.
 """
 import glob
+import io
 import os
-import sys
 
-try:
-    from setuptools import setup, Extension
-    from setuptools.command.build_ext import build_ext
-except ImportError:
-    from distutils.core import setup, Extension
-    from distutils.command.build_ext import build_ext
+from setuptools import setup, Extension
+from setuptools.command.build_ext import build_ext
 
 here = os.path.dirname(os.path.abspath(__file__))
-sources = sorted(os.path.relpath(path, here)
-                 for path in glob.glob(os.path.join(here, "version_matcher", "*.cpp")))
-
-# The build runs from the repository root, whatever the caller's directory.
+# The build runs from the source root, whatever the caller's directory.
 os.chdir(here)
+
+
+def matcher_files(pattern):
+    return sorted(glob.glob(os.path.join("version_matcher", pattern)))
 
 
 def read_version():
@@ -39,14 +36,14 @@ version = read_version()
 
 matcher = Extension(
     "corvamire_version_matcher",
-    sources=sources,
+    sources=matcher_files("*.cpp"),
+    depends=matcher_files("*.h"),
     include_dirs=["version_matcher"],
     libraries=["crypto", "z"],
     language="c++",
     define_macros=[("CORVAMIRE_VERSION", '"%s"' % version)],
     extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-Wno-register"],
 )
-
 
 
 class BuildExt(build_ext):
@@ -59,11 +56,40 @@ class BuildExt(build_ext):
         build_ext.build_extensions(self)
 
 
+with io.open("README.md", encoding="utf-8") as readme:
+    long_description = readme.read()
+
 setup(
-    name="corvamire_version_matcher",
+    name="corvamire",
     version=version,
-    description="Finds the known blocks of earlier versions in a new file "
-                "(rolling adler32 confirmed by MD5)",
+    description="Host side of a backup and sync client: a directory watcher's"
+                " batches, block matching (rolling adler32 confirmed by MD5),"
+                " delta and patch",
+    long_description=long_description,
+    long_description_content_type="text/markdown",
+    author="The corvamire authors",
+    license="MIT",
+    packages=["corvamire"],
+    package_data={"corvamire": ["exit_codes.def"]},
     ext_modules=[matcher],
     cmdclass={"build_ext": BuildExt},
+    # The package finds its exit-code table beside its own files.
+    zip_safe=False,
+    # Python 3 before 3.9 does not export the module's init function from a
+    # hidden-visibility build.
+    python_requires=">=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*,"
+                    " !=3.5.*, !=3.6.*, !=3.7.*, !=3.8.*",
+    classifiers=[
+        "Development Status :: 4 - Beta",
+        "Intended Audience :: Developers",
+        "License :: OSI Approved :: MIT License",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 2",
+        "Programming Language :: Python :: 2.7",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: System :: Archiving :: Backup",
+        "Topic :: System :: Filesystems",
+    ],
 )

@@ -10,12 +10,12 @@ import tempfile
 import threading
 import unittest
 
-from host import watcher as wt
+from corvamire import watcher as wt
 
 
 def run_demo(*args):
-    """(exit code, output) of python -m host.demo, run from the repo."""
-    proc = subprocess.Popen([sys.executable, "-m", "host.demo"] + list(args),
+    """(exit code, output) of python -m corvamire.demo, run from the repo."""
+    proc = subprocess.Popen([sys.executable, "-m", "corvamire.demo"] + list(args),
                             cwd=wt.repo_root(), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     timer = threading.Timer(300, proc.kill)   # a hung demo fails, not hangs
@@ -79,6 +79,12 @@ class DemoTest(unittest.TestCase):
         strong = figure(out, "strong matches")
         self.assertEqual(strong, sum(reused.values()))
         self.assertTrue(figure(out, "weak matches") >= strong)
+        # The round trip: copies are what matched, literals the rest.
+        self.assertIn("rebuilt the later version: identical", out)
+        copied = number(re.search(r"([\d,]+)  bytes copied", out).group(1))
+        literal = number(re.search(r"([\d,]+)  bytes literal",
+                                   out).group(1))
+        self.assertEqual((copied, copied + literal), (matched, later))
         # Part 3: the watcher ended by itself when its host did.
         self.assertTrue(re.search(r"dir_watcher\s+exited with code 0, "
                                   r"[\d.]+ s after its host", out), out)
@@ -104,6 +110,7 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(figure(out, "later version"), 100010)
         self.assertEqual(figure(out, "bytes matched"), 96 * 1024)
         self.assertEqual(blocks_reused(out), {1024: 96})
+        self.assertIn("rebuilt the later version: identical", out)
         self.assertIn("\n" + " " * 27 + "4,096  bytes of read buffer\n", out)
         self.assertNotIn("left unchanged", out)
 

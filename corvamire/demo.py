@@ -1,13 +1,15 @@
 """Both corvamire components at work, as a host application uses them.
 
-    PYTHONPATH=build/python:. python2.7 -m host.demo
+    make demo        (or: python -m corvamire.demo, with the package and
+                      the module importable)
 
 1. dir_watcher watches a temporary tree; the demo changes files at several
    depths and in an excluded folder, and prints the changed directories
    that arrive in the changelog batches.
 2. corvamire_version_matcher compares a later version of a file with an
    earlier one: a lookup_table of the earlier version's blocks, then one
-   match() over the later version.
+   match() over the later version; then a sync round trip (signature,
+   delta, patch) rebuilds the later version from the earlier one.
 3. The host ends, and dir_watcher notices and ends by itself.
 
 The watcher is given the process id of a small stand-in host (a child
@@ -18,7 +20,9 @@ still be there to see the watcher go.
 from __future__ import division, print_function
 
 import argparse
+import filecmp
 import hashlib
+import io
 import os
 import random
 import shutil
@@ -27,8 +31,9 @@ import sys
 import tempfile
 import time
 
-from host import lookup_table as lt
-from host import watcher as wt
+from corvamire import delta as dl
+from corvamire import lookup_table as lt
+from corvamire import watcher as wt
 
 INDENT = "   "
 LABEL = 18          # width of the label column
@@ -305,12 +310,6 @@ def make_versions(old_path, new_path, size, edits, seed=2026):
     return counts, copied
 
 
-def sized_block(size, offset):
-    # The value match() gives back: which length matched, and where the
-    # block lies in the earlier version.
-    return (size, offset)
-
-
 def part_match(args, scratch):
     heading("2. corvamire_version_matcher: what a later version reuses")
     say("The host indexes the blocks of the earlier version (lookup_table);")
@@ -353,7 +352,7 @@ def part_match(args, scratch):
     progress = Progress("building the lookup_table")
     total = os.path.getsize(old_path) * len(sizes)
     table = lt.build_lookup_table(
-        old_path, sizes, sized_block,
+        old_path, sizes,
         progress=lambda done: progress.tick("%3.0f%%" % (100.0 * done /
                                                          max(total, 1))))
     table_time = progress.done()
@@ -384,7 +383,32 @@ def part_match(args, scratch):
                 "windows whose adler32 was in the table")
     figure_line("strong matches", result["strong_matches"],
                 "of them confirmed by MD5")
-    return True
+
+    print()
+    say("A sync round trip: the delta of the later version against the")
+    say("table (copies of matched blocks, the rest as literal bytes), then")
+    say("the later version rebuilt from the earlier one and the delta.")
+    print()
+    # The table above, with its (size, offset) values, is the signature.
+    sig = dl.Signature(table, tuple(sizes), os.path.getsize(old_path))
+    made = dl.delta(sig, new_path, args.buffer_size)
+    stream = io.BytesIO()
+    written = made.write(stream)
+    copies = sum(1 for op in made.ops if op[0] == "copy")
+    figure_line("delta", len(made.ops), "operations, %s of them copies"
+                % "{:,}".format(copies))
+    for kind, count in (("copied", made.copied_bytes),
+                        ("literal", made.literal_bytes)):
+        figure_line("", count, "bytes %-7s %5.1f%% of the later version"
+                    % (kind, 100.0 * count / new_size if new_size else 0.0))
+    figure_line("", written, "bytes in its binary form")
+    rebuilt = os.path.join(scratch, "rebuilt.bin")
+    stream.seek(0)
+    dl.patch(old_path, dl.Delta.read(stream), rebuilt)
+    same = filecmp.cmp(rebuilt, new_path, shallow=False)
+    text_line("patch", "rebuilt the later version: %s" %
+              ("identical, byte for byte" if same else "IT DIFFERS"))
+    return same
 
 
 # ---- part 3: the host ends -------------------------------------------------
@@ -423,7 +447,7 @@ def part_end(watcher, host):
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog="python -m host.demo",
+        prog="python -m corvamire.demo",
         description="Show dir_watcher and corvamire_version_matcher at"
                     " work, as a host application uses them.")
     parser.add_argument("--watch", metavar="DIR",

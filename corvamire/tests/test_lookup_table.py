@@ -9,7 +9,7 @@ import tempfile
 import unittest
 import zlib
 
-from host import lookup_table as lt
+from corvamire import lookup_table as lt
 
 
 def noise(count, seed):
@@ -25,7 +25,7 @@ def direct_table(data, size):
         block = data[offset:offset + size]
         weak = zlib.adler32(block) % (1 << 32)
         table.setdefault(weak, {}).setdefault(hashlib.md5(block).digest(),
-                                              offset)
+                                              (size, offset))
     return table
 
 
@@ -67,9 +67,9 @@ class BuildTest(TempDirTest):
     def test_short_tail_left_out_and_short_file_kept_empty(self):
         data = noise(1000, "tail")
         table = lt.build_lookup_table(io.BytesIO(data), [300, 4096])
-        offsets = sorted(v for sums in table[300].values()
-                         for v in sums.values())
-        self.assertEqual(offsets, [0, 300, 600])
+        values = sorted(v for sums in table[300].values()
+                        for v in sums.values())
+        self.assertEqual(values, [(300, 0), (300, 300), (300, 600)])
         self.assertEqual(table[4096], {})
 
     def test_values_and_repeated_blocks(self):
@@ -107,7 +107,8 @@ class MatchFileTest(TempDirTest):
         table = lt.build_lookup_table(io.BytesIO(old), [1024])
         new = self.write("new", b"inserted" * 13 + old)   # 104 bytes ahead
         result = lt.match_file(table, new, buffer_size=4096)
-        expected = dict((104 + k * 1024, k * 1024) for k in range(40))
+        expected = dict((104 + k * 1024, (1024, k * 1024))
+                        for k in range(40))
         self.assertEqual(result["matches"], expected)
         self.assertEqual(result["bytes_matched"], 40 * 1024)
         self.assertEqual(result["strong_matches"], 40)

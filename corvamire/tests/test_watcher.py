@@ -1,5 +1,6 @@
 """Batch collection, error reporting, and real dir_watcher runs."""
 
+import logging
 import os
 import re
 import shutil
@@ -9,7 +10,25 @@ import tempfile
 import time
 import unittest
 
-from host import watcher as wt
+from corvamire import watcher as wt
+
+
+# Writes into the directory it is given every millisecond until its input
+# closes; says "busy" once it has begun.
+BUSY_WRITER = """
+import os, sys, threading, time
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set())).start()
+n = 0
+while not done.is_set():
+    with open(os.path.join(sys.argv[1], "f%d" % (n % 8)), "wb") as f:
+        f.write(b"x")
+    if n == 0:
+        sys.stdout.write("busy\\n")
+        sys.stdout.flush()
+    n += 1
+    time.sleep(0.001)
+"""
 
 
 def write(path, data):
@@ -38,8 +57,11 @@ class CollectTest(unittest.TestCase):
         batches = wt.collect_batches(self.dir)
         self.assertEqual([b.number for b in batches],
                          [1, 2, 99999999, 100000000])
-        # Lines are kept as written, repeats included.
+        # Lines are kept as written, repeats included; dirs has each once.
         self.assertEqual(batches[1].paths, [u"/w/b", u"/w/b"])
+        self.assertEqual(batches[1].dirs, [u"/w/b"])
+        self.assertEqual(wt.Batch(5, ["/b", "/a", "/b", "/c", "/a"]).dirs,
+                         ["/b", "/a", "/c"])
         self.assertEqual(batches[2].paths, [u"/w/\u00e9t\u00e9"])
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["00000003.txt.bak", "1234.txt", "error.txt",
@@ -83,6 +105,17 @@ class ErrorReportTest(unittest.TestCase):
             "  error.txt: _wfopen(x) failed: (2) gone"])
         self.assertIn("earlier run", wt.describe_exit(24))
         self.assertIn("not valid UTF-8", wt.describe_exit(1113))
+        self.assertIn("1113 cut to 8 bits", wt.describe_exit(89))
+        self.assertIn("changelog directory's path is too long",
+                      wt.describe_exit(206))
+        # The watch limit: the system's text alone does not say which.
+        limit = wt.describe_exit(10, [
+            u"ReadDirectoryChangesW 0x05AA Insufficient system resources"
+            u" exist to complete the requested service."])
+        self.assertIn("hint: ", limit)
+        self.assertIn("fs.inotify.max_user_watches", limit)
+        self.assertNotIn("hint", wt.describe_exit(10, [
+            u"ReadDirectoryChangesW 0x0005 Access is denied."]))
         self.assertIn("code 87: an error code of the system",
                       wt.describe_exit(87))
         self.assertIn("stopped by the host",
@@ -146,6 +179,19 @@ class WatcherFilesTest(unittest.TestCase):
                 os.environ["DIR_WATCHER"] = saved
 
 
+class Records(logging.Handler):
+    """Keeps the messages logged through it."""
+
+    def __init__(self, name):
+        logging.Handler.__init__(self)
+        self.messages = []
+        self.logger = logging.getLogger(name)
+        self.logger.addHandler(self)
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
 class RunTest(unittest.TestCase):
     """The real program: found through DIR_WATCHER or the build tree."""
 
@@ -195,6 +241,67 @@ class RunTest(unittest.TestCase):
         self.assertIsNone(w.poll())
         self.assertEqual(w.error_lines(), [])
 
+    def test_nothing_lost_at_start_up(self):
+        # Batches of an earlier run, and the changes of a process busy in
+        # the tree while the watcher gets ready, all come back: the first
+        # batch of the run included.  The tree's root is watched first,
+        # then its many directories, and only then the helper's probe, so
+        # the first batches are the writer's.
+        changelog = tempfile.mkdtemp(prefix="changelog-")
+        self.addCleanup(shutil.rmtree, changelog)
+        write(os.path.join(changelog, "00000001.txt"), b"/old/one\n")
+        write(os.path.join(changelog, "00000002.txt"), b"/old/two\n")
+        for n in range(1000):
+            os.mkdir(os.path.join(self.tree, "d%d" % n))
+        busy = self.tree
+        writer = subprocess.Popen([sys.executable, "-c", BUSY_WRITER, busy],
+                                  stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        self.addCleanup(writer.wait)
+        self.addCleanup(writer.stdin.close)
+        self.assertEqual(writer.stdout.readline(), b"busy\n")
+        writer.stdout.close()
+        w = self.start([self.tree], changelog_dir=changelog)
+        w.start()
+        w.wait_until_watching()
+        writer.stdin.close()
+        writer.wait()
+        batches = w.collect()
+        self.assertEqual(batches[:2], [wt.Batch(1, [u"/old/one"]),
+                                       wt.Batch(2, [u"/old/two"])])
+        marker = os.path.join(self.tree, "a")
+        write(os.path.join(marker, "last"), b"")
+        new = batches[2:] + self.collect_until(w, set([marker]))
+        numbers = [b.number for b in new]
+        self.assertEqual(numbers[:1], [1], numbers)
+        self.assertEqual(numbers, sorted(set(numbers)))
+        self.assertIn(busy, set(p for b in new[:1] for p in b.paths))
+
+    def test_context_manager_iterator_and_logged_errors(self):
+        records = Records("corvamire.watcher")
+        self.addCleanup(records.logger.removeHandler, records)
+        absent = os.path.join(self.tree, "absent")
+        with wt.Watcher([absent, self.tree]) as w:
+            # Ready on entry: these changes are seen.
+            write(os.path.join(self.tree, "a", "b", "f"), b"f")
+            write(os.path.join(self.tree, "top"), b"t")
+            started = time.time()
+            batches = list(w.batches(timeout=1.0))
+            waited = time.time() - started
+            self.assertIsNone(w.poll())
+        # Left: the watcher is stopped and its files are gone.
+        self.assertIsNotNone(w.poll())
+        self.assertFalse(os.path.exists(w.work_dir))
+        self.assertTrue(1.0 <= waited < 5.0, waited)
+        numbers = [b.number for b in batches]
+        self.assertEqual(numbers, sorted(set(numbers)))
+        self.assertEqual(set(d for b in batches for d in b.dirs),
+                         set([os.path.join(self.tree, "a", "b"), self.tree]))
+        # The absent directory's line was logged once, as it appeared.
+        self.assertEqual(len(records.messages), 1, records.messages)
+        self.assertTrue(re.match(r"dir_watcher: CreateFile 0x000[23] ",
+                                 records.messages[0]), records.messages)
+
     def test_ends_with_its_host(self):
         host = subprocess.Popen([sys.executable, "-c",
                                  "import sys; sys.stdin.read()"],
@@ -207,6 +314,8 @@ class RunTest(unittest.TestCase):
         self.assertIsNone(w.poll())
         host.stdin.close()
         host.wait()
+        # With no timeout the iterator ends when the watcher does.
+        self.assertEqual(list(w.batches()), [])
         self.assertEqual(w.wait(10), 0)
         self.assertIn("exited with code 0", w.describe())
 
@@ -222,6 +331,7 @@ class RunTest(unittest.TestCase):
         self.assertTrue(lines[0].startswith(
             "_wfopen(%s) failed: (2) " % w.exclusion_list), lines)
         self.assertRaises(wt.WatcherError, w.check)
+        self.assertRaises(wt.WatcherError, list, w.batches())
         self.assertIn("code 2: a list file", w.describe())
 
     def test_absent_directory_logged_and_run_goes_on(self):

@@ -9,11 +9,19 @@ the last run's batches before the next run starts.  The watcher ends by
 itself, with exit code 0, about a second after the host process has ended.
 Anything else ends it with an exit code that names the failing step and,
 usually, one line in error.txt in the changelog directory.
+
+    with Watcher(["/data/docs"], ["/data/docs/cache"]) as w:
+        for batch in w.batches(timeout=30):
+            print(batch.number, batch.dirs)
+
+Lines that the run adds to error.txt are passed to the logger
+"corvamire.watcher" as they appear (level WARNING).
 """
 
 from __future__ import print_function
 
 import collections
+import logging
 import os
 import re
 import shutil
@@ -28,9 +36,32 @@ BATCH_NAME = re.compile(r"^(\d{8,})\.txt$")
 ERROR_LOG = "error.txt"
 UTF8_BOM = b"\xef\xbb\xbf"
 
-# A finished read of one watched directory: its batch number and the
-# changed directories, one per change, in the order the watcher wrote them.
-Batch = collections.namedtuple("Batch", "number paths")
+log = logging.getLogger(__name__)
+log.addHandler(logging.NullHandler())   # the host decides where lines go
+
+# A step's text, its code in hexadecimal, the system's text: an appended line.
+_LOGGED_CODE = re.compile(r"^\S.*? 0x([0-9A-F]{4,}) ")
+
+# Codes whose system text does not tell a host what to do.  On Linux the
+# watcher reports a full inotify watch table as "no system resources".
+HINTS = {
+    0x05AA: "the system has no resources left for watching; on Linux the"
+            " inotify watches are used up: raise fs.inotify.max_user_watches"
+            " (for example: sysctl fs.inotify.max_user_watches=524288)",
+}
+
+
+class Batch(collections.namedtuple("Batch", "number paths")):
+    """A finished read of one watched directory: its batch number and the
+    changed directories, one line per change, in the order the watcher
+    wrote them (repeats kept)."""
+    __slots__ = ()
+
+    @property
+    def dirs(self):
+        """The distinct directories of `paths`, in first-seen order."""
+        seen = set()
+        return [p for p in self.paths if not (p in seen or seen.add(p))]
 
 
 class WatcherError(Exception):
@@ -43,19 +74,27 @@ def repo_root():
 
 def find_dir_watcher(binary=None):
     """The dir_watcher program: `binary` if given, else the environment
-    variable DIR_WATCHER, else build/bin/dir_watcher in this repository
-    (build/windows/dir_watcher.exe on Windows)."""
+    variable DIR_WATCHER, else build/bin/dir_watcher of the source tree
+    this package runs from (build/windows/dir_watcher.exe on Windows),
+    else dir_watcher on PATH."""
     candidate = binary or os.environ.get("DIR_WATCHER")
-    if not candidate:
+    if candidate:
+        tried = [candidate]
+    else:
+        name = "dir_watcher.exe" if os.name == "nt" else "dir_watcher"
         build = os.path.join(repo_root(), "build")
-        candidate = os.path.join(build, "bin", "dir_watcher")
-        if os.name == "nt":
-            # The Windows program comes from the cross build.
-            candidate = os.path.join(build, "windows", "dir_watcher.exe")
-    if not os.path.isfile(candidate):
-        raise WatcherError("dir_watcher not found at %s (build it with"
-                           " 'make native', or set DIR_WATCHER)" % candidate)
-    return candidate
+        # The Windows program comes from the cross build.
+        tried = [os.path.join(build, "windows" if os.name == "nt" else "bin",
+                              name)]
+        tried += [os.path.join(d, name) for d in
+                  os.environ.get("PATH", "").split(os.pathsep) if d]
+    for path in tried:
+        if os.path.isfile(path):
+            return path
+    raise WatcherError("dir_watcher not found at %s (build it with"
+                       " 'make native', or set DIR_WATCHER)"
+                       % (tried[0] if binary or len(tried) == 1
+                          else tried[0] + " nor on PATH"))
 
 
 def _as_text(path):
@@ -146,8 +185,20 @@ def describe_exit(code, error_lines=(), stopped=False):
         step = EXIT_CODES.get(code, "an error code of the system, from"
                               " decoding the command line")
         head = "dir_watcher exited with code %d: %s" % (code, step)
-    return "\n".join([head] + ["  error.txt: %s" % line
-                               for line in error_lines])
+    lines = [head] + ["  error.txt: %s" % line for line in error_lines]
+    for hint in _hints(error_lines):
+        lines.append("  hint: %s" % hint)
+    return "\n".join(lines)
+
+
+def _hints(error_lines):
+    hints = []
+    for line in error_lines:
+        found = _LOGGED_CODE.match(line)
+        hint = found and HINTS.get(int(found.group(1), 16))
+        if hint and hint not in hints:
+            hints.append(hint)
+    return hints
 
 
 class Watcher(object):
@@ -165,6 +216,10 @@ class Watcher(object):
     collect().  (With a probe the watch list is never empty, so a run
     whose own directories all fail to open keeps running, with their
     "CreateFile" lines in error.txt, instead of ending with code 0.)
+
+    As a context manager it starts the watcher and, with a probe, waits
+    until it watches; on leaving it stops the watcher and removes the
+    files it made (a changelog directory the caller gave is left).
     """
 
     def __init__(self, watch, exclude=(), changelog_dir=None, host_pid=None,
@@ -193,9 +248,17 @@ class Watcher(object):
         # and the new run cannot number its own batches while they remain.
         self._pending = collect_batches(self.changelog_dir)
         self._log_before = self._read_error_log()
+        self._logged = []
 
     def __enter__(self):
-        self.start()
+        try:
+            self.start()
+            if self.probe_dir is not None:
+                self.wait_until_watching()
+        except BaseException:
+            self.stop()
+            self.close()
+            raise
         return self
 
     def __exit__(self, *exc):
@@ -223,6 +286,7 @@ class Watcher(object):
 
     def collect(self):
         """The batches published since the last call, in number order."""
+        self._log_new_errors()
         batches, self._pending = self._pending, []
         for batch in collect_batches(self.changelog_dir):
             paths = [p for p in batch.paths if not self._is_probe(p)]
@@ -245,12 +309,37 @@ class Watcher(object):
                     raise WatcherError(self.describe())
                 if any(BATCH_NAME.match(n)
                        for n in os.listdir(self.changelog_dir)):
-                    # Keep the caller's batches; only the probe's go.
-                    self._pending.extend(self.collect())
+                    # Keep the caller's batches, those of an earlier run
+                    # included; only the probe's go.
+                    self._pending = self.collect()
                     return
                 time.sleep(0.02)
         raise WatcherError("dir_watcher reported no change within %.0f s"
                            % timeout)
+
+    def batches(self, timeout=None, interval=0.05):
+        """Yield batches as they come, in number order, each removed from
+        the changelog directory once read.
+
+        Ends when the watcher ends (raising WatcherError if it ended with
+        a failure), and, with a timeout, once no batch has come for that
+        many seconds."""
+        if self.process is None:
+            raise ValueError("the watcher has not been started")
+        idle_since = time.time()
+        while True:
+            ended = self.poll() is not None
+            got = self.collect()
+            for batch in got:
+                yield batch
+            if got:
+                idle_since = time.time()
+            if ended:
+                self.check()
+                return
+            if timeout is not None and time.time() - idle_since >= timeout:
+                return
+            time.sleep(interval)
 
     def poll(self):
         """The exit code, or None while the watcher runs."""
@@ -291,9 +380,19 @@ class Watcher(object):
 
     def check(self):
         """Raise WatcherError if the watcher has ended with a failure."""
+        self._log_new_errors()
         code = self.poll()
         if code not in (None, 0) and not self.stopped:
             raise WatcherError(self.describe())
+
+    def _log_new_errors(self):
+        lines = self.error_lines()
+        done = len(self._logged)
+        if lines[:done] != self._logged:
+            done = 0            # a replacing write: all of it is new
+        for line in lines[done:]:
+            log.warning("dir_watcher: %s", line)
+        self._logged = lines
 
     def close(self):
         """Remove the list files and the private changelog directory."""

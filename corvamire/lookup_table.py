@@ -10,6 +10,12 @@ tells the host which block it was:
 adler32 is the unsigned 32-bit sum (zlib.adler32(...) & 0xffffffff) and the
 digest is the 16 raw bytes of MD5.  match() then scans a new version and
 reports, for every offset where one of those blocks starts, its value.
+
+The value is the host's choice, but with more than one block size it must
+say which size matched: match() reports only the offset in the new file,
+so a value that names the old offset alone leaves the length of the match
+unknown.  The default value is the pair (size, offset in the earlier
+version), which is what corvamire.delta needs to rebuild the file.
 """
 
 from __future__ import division
@@ -27,9 +33,9 @@ _REFUSED_SIZE = 0xffffffff
 _READ_CHUNK = 1 << 20
 
 
-def block_offset(size, offset):
-    """Default block value: the block's offset in the earlier version."""
-    return offset
+def block_position(size, offset):
+    """Default block value: (block size, offset in the earlier version)."""
+    return (size, offset)
 
 
 def weak_sum(data):
@@ -59,7 +65,7 @@ def iter_blocks(stream, size):
         offset += len(chunk)
 
 
-def build_lookup_table(source, block_sizes, value=block_offset,
+def build_lookup_table(source, block_sizes, value=block_position,
                        progress=None):
     """Describe the blocks of an earlier version of a file.
 
@@ -67,7 +73,7 @@ def build_lookup_table(source, block_sizes, value=block_offset,
     block_sizes  block lengths in bytes (positive ints); the file is cut
                  into consecutive blocks of each length from offset 0
     value        value(size, offset) -> the object match() reports for that
-                 block; by default the block's offset
+                 block; by default the pair (size, offset)
 
     Only full blocks are described: a short last block is left out.  The
     matcher slides windows of exactly the block length over the new file,
@@ -133,24 +139,38 @@ def empty_result():
             "matches": {}}
 
 
-def match_file(lookup_table, path, buffer_size=1 << 20):
-    """Run corvamire_version_matcher.match over the file at `path`.
+def match_fd(lookup_table, fd, file_size, buffer_size=1 << 20):
+    """Run corvamire_version_matcher.match over `file_size` bytes of `fd`.
+
+    match() reads from the descriptor's current position on, and the
+    offsets it reports count from there, not from the start of the file;
+    it leaves the descriptor where its reading ended.
 
     buffer_size bounds the memory the scan reads through; it must hold the
     longest block (the module refuses a shorter one with ValueError).
 
-    The module has no answer for an empty table or an empty file (it
-    returns no result, or raises "Zero size file"); for a host both simply
-    mean that nothing is reused, so they give empty_result() here.
+    An empty file (or nothing to read) simply means that nothing is
+    reused: it gives empty_result(), where the module raises "Zero size
+    file".
     """
     import corvamire_version_matcher
 
-    fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+    if not lookup_table or file_size == 0:
+        return empty_result()
+    return corvamire_version_matcher.match(lookup_table, fd, file_size,
+                                           buffer_size)
+
+
+def open_binary(path):
+    """A read-only descriptor of the file at `path`."""
+    return os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+
+
+def match_file(lookup_table, path, buffer_size=1 << 20):
+    """Run corvamire_version_matcher.match over the whole file at `path`
+    (see match_fd)."""
+    fd = open_binary(path)
     try:
-        file_size = os.fstat(fd).st_size
-        if not lookup_table or file_size == 0:
-            return empty_result()
-        return corvamire_version_matcher.match(lookup_table, fd, file_size,
-                                               buffer_size)
+        return match_fd(lookup_table, fd, os.fstat(fd).st_size, buffer_size)
     finally:
         os.close(fd)

@@ -1,8 +1,0 @@
-"""Host-side helpers for the two corvamire components.
-
-lookup_table  builds the block table that corvamire_version_matcher.match
-              takes, from an earlier version of a file, and runs a match.
-watcher       starts dir_watcher, collects its changelog batches and turns
-              its exit code and error.txt into a readable message.
-demo          shows both at work: python2.7 -m host.demo
-"""
