@@ -155,6 +155,8 @@ class NativeHelpersTest(unittest.TestCase):
         checks = dict((line.split()[0], int(line.split()[3])) for line in out.splitlines())
         self.assertEqual(checks["read"], len(data))
         self.assertEqual(checks["adler32"], zlib.adler32(data) & 0xffffffff)
+        self.assertEqual(checks["adler32_block"], sum(zlib.adler32(data[at:at + 1000]) & 0xffffffff
+                                                      for at in range(0, len(data) - 999, 1000)))
         self.assertEqual(checks["md5"], ord(hashlib.md5(data).digest()[0]))
         self.assertEqual(checks["md5_block"], sum(ord(hashlib.md5(data[at:at + 1000]).digest()[0])
                                                   for at in range(0, len(data) - 999, 1000)))
@@ -238,11 +240,12 @@ class DatagenTest(unittest.TestCase):
     def test_edit_log_matches_output(self):
         p = lambda n: os.path.join(self.dir, n)
         self.make("random", p("a"), 500000, 1)
-        log = self.make("edit", p("a"), p("e"), 12, 5).splitlines()
+        log = self.make("edit", p("a"), p("e"), 12, 5, 300).splitlines()
         self.assertEqual(len(log), 12)
         delta = 0
         for line in log:
             kind, _, length = line.split()
+            self.assertTrue(1 <= int(length) <= 300, line)
             delta += {"insert": int(length), "delete": -int(length), "overwrite": 0}[kind]
         original, edited = self.read("a"), self.read("e")
         self.assertEqual(len(edited), len(original) + delta)
