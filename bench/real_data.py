@@ -157,9 +157,9 @@ def fetch_npm_pair(data_dir, log, fetch=True, npm="npm"):
         for version, path in zip(NPM_VERSIONS, paths):
             if os.path.exists(path):
                 continue
-            spec = "%s@%s" % (NPM_PACKAGE, version)
-            log("fetching %s with npm pack" % spec)
-            command = ["timeout", str(NPM_TIMEOUT_S), npm, "pack", spec, "--silent",
+            package_at = "%s@%s" % (NPM_PACKAGE, version)
+            log("fetching %s with npm pack" % package_at)
+            command = ["timeout", str(NPM_TIMEOUT_S), npm, "pack", package_at, "--silent",
                        "--pack-destination", work, "--cache", os.path.join(work, "cache"),
                        "--fetch-retries", "1", "--fetch-timeout", "30000"]
             proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -168,7 +168,7 @@ def fetch_npm_pair(data_dir, log, fetch=True, npm="npm"):
             if proc.returncode != 0 or len(packed) != 1:
                 last = (err.strip().splitlines() or out.strip().splitlines() or ["no output"])[-1]
                 return None, "%s: npm pack %s failed (exit %d; registry unreachable?): %s; case left out" % (
-                    what, spec, proc.returncode, last[:200])
+                    what, package_at, proc.returncode, last[:200])
             with gzip.open(packed[0], "rb") as src, open(path + ".part", "wb") as dst:
                 shutil.copyfileobj(src, dst, PIECE_BYTES)
             os.rename(path + ".part", path)
