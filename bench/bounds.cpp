@@ -7,6 +7,8 @@
 // Prints one "name cpu_ns wall_ns" line per bound, for all bytes of FILE:
 //   read       read(2) of the whole file in 1 MiB pieces (page cache warm)
 //   adler32    zlib adler32 over the whole file in one running sum
+//   adler32_block  a fresh adler32 of every BLOCK-byte piece, as a matcher
+//              must compute for the window after every matched block
 //   md5        MD5 over the whole file (EVP, 1 MiB updates)
 //   md5_block  one-shot MD5() of every BLOCK-byte piece, as a matcher
 //              confirming every block of a matching file must do
@@ -93,6 +95,12 @@ int main(int argc, char** argv) {
     for (size_t at = 0; at < data.size(); at += piece_bytes)
         sum = adler32(sum, data.data() + at, static_cast<uInt>(std::min(piece_bytes, data.size() - at)));
     t_adler.report("adler32", sum);
+
+    Timer t_adler_block;
+    uint64_t sums = 0;
+    for (size_t at = 0; at + block <= data.size(); at += block)
+        sums += adler32_z(adler32(0, nullptr, 0), data.data() + at, block);
+    t_adler_block.report("adler32_block", sums);
 
     Timer t_md5;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);

@@ -3,8 +3,10 @@
 //
 //   bench_datagen random OUT SIZE SEED      incompressible bytes
 //   bench_datagen text   OUT SIZE SEED      words, lines and long runs of one byte
-//   bench_datagen edit   IN OUT COUNT SEED  IN with COUNT scattered insertions,
-//                                           deletions and overwrites
+//   bench_datagen edit   IN OUT COUNT SEED [MAXLEN]
+//                                           IN with COUNT scattered insertions,
+//                                           deletions and overwrites of 1 to
+//                                           MAXLEN bytes each (default 4096)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -101,7 +103,7 @@ int make_text(const char* out, uint64_t size, uint64_t seed) {
 
 // Edits spread over the file with some jitter, so that most blocks of the
 // original survive but many sit at shifted offsets in the copy.
-int make_edit(const char* in, const char* out, unsigned count, uint64_t seed) {
+int make_edit(const char* in, const char* out, unsigned count, uint64_t seed, size_t max_len) {
     File src = open_file(in, "rb");
     std::vector<uint8_t> data;
     std::vector<uint8_t> buf(chunk_bytes);
@@ -118,7 +120,7 @@ int make_edit(const char* in, const char* out, unsigned count, uint64_t seed) {
         if (at < pos || at >= data.size()) continue;
         write_all(dst.get(), data.data() + pos, at - pos);
         pos = at;
-        size_t len = 1 + rng() % 4096;
+        size_t len = 1 + rng() % max_len;
         int kind = static_cast<int>(rng() % 3);
         std::vector<uint8_t> fresh(len);
         fill_random(rng, fresh.data(), len);
@@ -138,7 +140,7 @@ int make_edit(const char* in, const char* out, unsigned count, uint64_t seed) {
 int usage() {
     std::fprintf(stderr,
                  "usage: bench_datagen random|text OUT SIZE SEED\n"
-                 "       bench_datagen edit IN OUT COUNT SEED\n");
+                 "       bench_datagen edit IN OUT COUNT SEED [MAXLEN]\n");
     return 2;
 }
 
@@ -149,8 +151,11 @@ int main(int argc, char** argv) {
         return make_random(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10));
     if (argc == 5 && !std::strcmp(argv[1], "text"))
         return make_text(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10));
-    if (argc == 6 && !std::strcmp(argv[1], "edit"))
+    if ((argc == 6 || argc == 7) && !std::strcmp(argv[1], "edit")) {
+        size_t max_len = argc == 7 ? std::strtoull(argv[6], nullptr, 10) : 4096;
+        if (max_len == 0) return usage();
         return make_edit(argv[2], argv[3], static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)),
-                         std::strtoull(argv[5], nullptr, 10));
+                         std::strtoull(argv[5], nullptr, 10), max_len);
+    }
     return usage();
 }

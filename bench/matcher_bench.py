@@ -13,6 +13,7 @@ import subprocess
 import sys
 import time
 
+from bench import real_data
 from bench.stats import median
 
 MIB = 1 << 20
@@ -21,11 +22,29 @@ WARM_BYTES = 8 << 20
 
 
 class Case(object):
-    """One matcher case: scan `scan` against a table of `table` at `sizes`."""
+    """One matcher case: scan `scan` against a table of `table` at `sizes`.
 
-    def __init__(self, name, title, scan, table, sizes):
+    role says which targets the case answers to:
+      "nomatch"  unrelated bytes: speed against rdiff, and memory flat in size
+      "edited"   an edited copy: speed against rdiff and against the floor
+      "three"    several sizes in one call, against the single-size calls
+      "single"   one of those single-size calls (no peer run)
+      None       figures only
+    data names the kind of bytes ("random bytes", "system libraries", ...),
+    so that each target is marked once per kind."""
+
+    def __init__(self, name, title, scan, table, sizes, role=None, data="generated"):
         self.name, self.title = name, title
         self.scan, self.table, self.sizes = scan, table, sizes
+        self.role, self.data = role, data
+
+    @property
+    def peers(self):
+        """Whether rdiff and the bounds are measured beside it."""
+        return self.role not in ("three", "single")
+
+
+THREE_SIZES = [512, 2048, 8192]
 
 
 def data_files(data_dir, size):
@@ -40,9 +59,10 @@ def data_files(data_dir, size):
     }
 
 
-def prepare_data(tools, data_dir, size, log):
+def prepare_data(tools, data_dir, size, log, fetch=True):
     """Generates the inputs that are missing (fixed seeds, so a file that
-    exists with the right name is the right file) and returns their paths."""
+    exists with the right name is the right file) and collects the real
+    bytes (see real_data); (paths by key, notes on what could not be had)."""
     if not os.path.isdir(data_dir):
         os.makedirs(data_dir)
     files = data_files(data_dir, size)
@@ -63,17 +83,41 @@ def prepare_data(tools, data_dir, size, log):
         with open(os.devnull, "w") as quiet:
             subprocess.check_call(command, stdout=quiet)
         os.rename(partial, files[key])
-    return files
+    real, notes = real_data.prepare(tools, data_dir, size, log, fetch)
+    files.update(real)
+    return files, notes
+
+
+def unrelated_cases(prefix, title, data, scan, table):
+    """The no-match case at 2048, the three sizes in one call, and each of
+    the three sizes alone, on one pair of unrelated files."""
+    cases = [Case("%s-2048" % prefix, "%s, 2048" % title, scan, table, [2048], "nomatch", data)]
+    cases += [Case("%s-%d" % (prefix, s), "%s, %d alone" % (title, s), scan, table, [s], "single", data)
+              for s in THREE_SIZES if s != 2048]
+    cases.append(Case("%s-three" % prefix, "%s, %s in one call" % (title, "+".join(str(s) for s in THREE_SIZES)),
+                      scan, table, list(THREE_SIZES), "three", data))
+    return cases
 
 
 def make_cases(files):
-    return [
-        Case("nomatch-2048", "no match, 2048", files["a"], files["b"], [2048]),
-        Case("nomatch-8192", "no match, 8192", files["a"], files["b"], [8192]),
-        Case("mostly-2048", "mostly matching, 2048", files["a_edited"], files["a"], [2048]),
-        Case("three-sizes", "three sizes 512+2048+8192", files["a"], files["b"], [512, 2048, 8192]),
-        Case("text-2048", "low entropy text, 2048", files["t2"], files["t1"], [2048]),
+    cases = unrelated_cases("nomatch", "random, no match", "random bytes", files["a"], files["b"])
+    cases += [
+        Case("mostly-2048", "random, %d edits, 2048" % EDITS, files["a_edited"], files["a"], [2048],
+             "edited", "random bytes"),
+        Case("text-2048", "generated text, 2048", files["t2"], files["t1"], [2048]),
     ]
+    if "libs_a" in files:
+        cases += unrelated_cases("libs", "libraries, unrelated halves", "system libraries",
+                                 files["libs_b"], files["libs_a"])
+        cases.append(Case("libs-edited-2048", "libraries, %d small edits, 2048" % real_data.LIBRARY_EDITS,
+                          files["libs_a_edited"], files["libs_a"], [2048], "edited", "system libraries"))
+    if "docs_a" in files:
+        cases.append(Case("docs-2048", "documentation tar, halves, 2048", files["docs_b"], files["docs_a"],
+                          [2048]))
+    if "npm_old" in files:
+        cases.append(Case("npm-2048", "%s %s -> %s tar, 2048" % ((real_data.NPM_PACKAGE,) + real_data.NPM_VERSIONS),
+                          files["npm_new"], files["npm_old"], [2048]))
+    return cases
 
 
 def warm(path):
@@ -125,19 +169,24 @@ RDIFF_FLAVOURS = [
 
 
 def measure_rdiff(rdiff, case, flavour_args, work_dir, repeat):
-    """Median CPU and wall seconds of `rdiff delta` on the case's files; the
-    signature of the table file is made first and not timed."""
+    """Median CPU and wall seconds of `rdiff delta` on the case's files, and
+    the size of the delta it makes.  The signature of the table file is made
+    first and not timed; an untimed first delta goes to a file for its size,
+    the timed ones go nowhere (match() writes nothing either)."""
     size = case.sizes[0]
     sig = os.path.join(work_dir, "%s-%s.sig" % (case.name, "-".join(flavour_args) or "default"))
+    delta = sig + ".delta"
     run_child([rdiff, "-f", "-b", str(size)] + flavour_args + ["signature", case.table, sig])
+    run_child([rdiff, "-f", "delta", sig, case.scan, delta])
+    delta_bytes = os.path.getsize(delta)
+    os.remove(delta)
     cpus, walls = [], []
     for _ in range(repeat):
-        # The delta goes nowhere: match() writes nothing either.
         _, cpu, wall = run_child([rdiff, "-f", "delta", sig, case.scan, os.devnull])
         cpus.append(cpu)
         walls.append(wall)
     os.remove(sig)
-    return {"cpu_median": median(cpus), "wall_median": median(walls)}
+    return {"cpu_median": median(cpus), "wall_median": median(walls), "delta_bytes": delta_bytes}
 
 
 def measure_bounds(tools, path, block, repeat):

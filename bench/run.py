@@ -2,8 +2,10 @@
 
     PYTHONPATH=build/python:. python2.7 -m bench.run [options]     (make bench)
 
-Matcher: match() on generated files (fixed seeds) beside librsync's
-`rdiff delta` and this machine's bounds (page-cache read, adler32, MD5).
+Matcher: match() on generated files (fixed seeds) and on real bytes of this
+machine (its libraries, its documentation, two releases of an npm package)
+beside librsync's `rdiff delta` and this machine's bounds (page-cache read,
+adler32, MD5); a table marks which of the targets hold.
 Watcher: change-to-batch latency, a burst of files, idle CPU.
 Times are CPU seconds (user+sys) of the process doing the work, the median
 of --repeat runs; on a shared machine they hold steadier than wall time,
@@ -18,6 +20,7 @@ import tempfile
 import traceback
 
 from bench import matcher_bench as mb
+from bench import matcher_report
 from bench import watcher_bench as wb
 from bench.stats import fmt, format_table
 
@@ -31,10 +34,12 @@ def parse_args(argv):
     p.add_argument("--only", choices=["matcher", "watcher"], help="run one component's benchmarks")
     p.add_argument("--cases", help="comma-separated matcher cases (default: all)")
     p.add_argument("--repeat", type=int, help="timed runs per measurement; the median is shown (default 3)")
-    p.add_argument("--size-mib", type=int, help="size of each generated file (default 256)")
+    p.add_argument("--size-mib", type=int, help="size of each generated or collected file (default 128)")
     p.add_argument("--buffer-kib", type=int, default=1024, help="buffer_size given to match (default 1024)")
     p.add_argument("--data-dir", default=os.path.join("build", "bench-data"),
                    help="generated inputs, reused when present (default build/bench-data)")
+    p.add_argument("--no-fetch", action="store_true",
+                   help="do not fetch the npm package pair (implied by --quick); its case runs only if present")
     p.add_argument("--output-root", help="where bin/ holds the built programs (default: beside the module)")
     p.add_argument("--latency-count", type=int, help="single changes timed (default 300)")
     p.add_argument("--burst-files", type=int, help="files in the burst (default 100000)")
@@ -43,7 +48,7 @@ def parse_args(argv):
     args = p.parse_args(argv)
     defaults = dict(repeat=1, size_mib=4, latency_count=20, burst_files=2000, burst_dirs=20,
                     idle_seconds=1.0) if args.quick else \
-        dict(repeat=3, size_mib=256, latency_count=300, burst_files=100000, burst_dirs=1000, idle_seconds=10.0)
+        dict(repeat=3, size_mib=128, latency_count=300, burst_files=100000, burst_dirs=1000, idle_seconds=10.0)
     for key, value in defaults.items():
         if getattr(args, key) is None:
             setattr(args, key, value)
@@ -76,7 +81,9 @@ def find_tools(output_root):
 def run_matcher(args, tools, report):
     size = args.size_mib * mb.MIB
     buffer_size = args.buffer_kib * 1024
-    files = mb.prepare_data(tools, os.path.abspath(args.data_dir), size, log)
+    files, notes = mb.prepare_data(tools, os.path.abspath(args.data_dir), size, log,
+                                   fetch=not (args.quick or args.no_fetch))
+    report.notes.extend(notes)
     cases = mb.make_cases(files)
     if args.cases:
         wanted = args.cases.split(",")
@@ -94,17 +101,17 @@ def run_matcher(args, tools, report):
                 mb.warm(case.scan)
                 log("match: %s" % case.title)
                 r = {"match": mb.measure_match(case, buffer_size, args.repeat, env)}
-                if case.name == "nomatch-2048":
-                    r["match_quarter"] = mb.measure_match(case, buffer_size, 1, env, size // 4)
-                if rdiff and len(case.sizes) == 1:
-                    for label, flavour in mb.RDIFF_FLAVOURS:
+                if case.role == "nomatch":
+                    r["match_quarter"] = mb.measure_match(case, buffer_size, 1, env, r["match"]["file_size"] // 4)
+                if case.peers:
+                    for label, flavour in mb.RDIFF_FLAVOURS if rdiff else []:
                         log("%s: %s" % (label, case.title))
                         r[label] = mb.measure_rdiff(rdiff, case, flavour, work, args.repeat)
-                key = (case.scan, case.sizes[0])
-                if key not in bounds:
-                    log("bounds: %s, %d-byte blocks" % (os.path.basename(case.scan), case.sizes[0]))
-                    bounds[key] = mb.measure_bounds(tools, case.scan, case.sizes[0], args.repeat)
-                r["bounds"] = bounds[key]
+                    key = (case.scan, case.sizes[0])
+                    if key not in bounds:
+                        log("bounds: %s, %d-byte blocks" % (os.path.basename(case.scan), case.sizes[0]))
+                        bounds[key] = mb.measure_bounds(tools, case.scan, case.sizes[0], args.repeat)
+                    r["bounds"] = bounds[key]
                 results[case.name] = r
             except Exception as e:
                 report.failed("matcher case %s: %s" % (case.name, e))
@@ -143,89 +150,13 @@ class Report(object):
         self.errors.append(message)
 
     def target(self, what, measured, holds):
-        self.targets.append((what, measured, "yes" if holds else "NO"))
+        """holds: True, False, or None when it could not be measured."""
+        self.targets.append((what, measured, "-" if holds is None else "yes" if holds else "NO"))
 
     def matcher(self, cases, results, size, buffer_size):
-        rows, ratio_rows, bound_rows, seen_bounds = [], [], [], set()
-        for case in cases:
-            r = results.get(case.name)
-            if not r:
-                continue
-            m = r["match"]
-            secs = m["cpu_median"]
-            ns = mb.ns_per_byte(secs, m["file_size"])
-            rows.append([case.title, "match", fmt(secs, 3), fmt(m["wall_median"], 3),
-                         fmt(mb.mib_per_s(secs, m["file_size"]), 1), fmt(ns), fmt(ns / len(case.sizes)),
-                         m["weak"], m["strong"], fmt(m["peak_growth_mib"], 1), fmt(m["setup_median"], 3)])
-            if len(m["order"]) > 1:
-                rows.append(["  (sizes tried in the order %s)" % ", ".join(str(s) for s in m["order"])]
-                            + [""] * 10)
-            for label, _ in mb.RDIFF_FLAVOURS:
-                if label in r:
-                    p = r[label]
-                    rows.append(["", label, fmt(p["cpu_median"], 3), fmt(p["wall_median"], 3),
-                                 fmt(mb.mib_per_s(p["cpu_median"], m["file_size"]), 1),
-                                 fmt(mb.ns_per_byte(p["cpu_median"], m["file_size"])), "", "", "", "", ""])
-            b = r["bounds"]
-            key = (os.path.basename(case.scan), case.sizes[0])
-            if key not in seen_bounds:
-                seen_bounds.add(key)
-                bound_rows.append([key[0]] + [fmt(mb.ns_per_byte(b[n]["cpu_median"], m["file_size"]), 3)
-                                              for n in ("read", "adler32", "md5", "md5_block")] + [key[1]])
-
-            def ratio(label):
-                return r[label]["cpu_median"] / secs if label in r and secs > 0 else None
-            md5_stream = b["md5"]["cpu_median"] / secs if secs > 0 else None
-            md5_block = b["md5_block"]["cpu_median"] / secs if secs > 0 else None
-            ratio_rows.append([case.title, fmt(ratio("rdiff rollsum+md4")), fmt(ratio("rdiff defaults")),
-                               fmt(1 / md5_stream if md5_stream else None),
-                               fmt(1 / md5_block if md5_block else None),
-                               fmt(secs / b["read"]["cpu_median"] if b["read"]["cpu_median"] > 0 else None, 1)])
-        self.tables.append(format_table(
-            "Matcher: match() beside rdiff delta (%d MiB files, buffer %d KiB; CPU s = median user+sys;"
-            " index s = a call's fixed cost, table conversion and release)"
-            % (size // mb.MIB, buffer_size // 1024),
-            ["case", "tool", "CPU s", "wall s", "MiB/s", "ns/B", "ns/B/size", "weak", "strong", "peak MiB",
-             "index s"],
-            rows))
-        self.tables.append(format_table(
-            "Bounds of this machine over the scanned file (ns per byte, CPU)",
-            ["file", "read", "adler32", "MD5", "MD5/block", "block"], bound_rows))
-        self.tables.append(format_table(
-            "Ratios (above 1: match faster; match/X: match time over X's time)",
-            ["case", "rdiff md4 / match", "rdiff default / match", "match / MD5", "match / MD5 blocks",
-             "match / read"], ratio_rows))
-        self.matcher_targets(results)
-
-    def matcher_targets(self, results):
-        one = results.get("nomatch-2048")
-        if one:
-            secs = one["match"]["cpu_median"]
-            ns = mb.ns_per_byte(secs, one["match"]["file_size"])
-            peers = [one[l]["cpu_median"] / secs for l, _ in mb.RDIFF_FLAVOURS if l in one]
-            if peers:
-                self.target("no match, 2048: >= 3x rdiff delta (both flavours)",
-                            "%.2fx / %.2fx, %.2f ns/B" % (peers[0], peers[-1], ns), min(peers) >= 3)
-            q = one.get("match_quarter")
-            if q:
-                grow = one["match"]["peak_growth_mib"] - q["peak_growth_mib"]
-                self.target("memory: peak of match() does not grow with the file",
-                            "%.1f MiB at 1/4 size, %.1f MiB at full size" % (
-                                q["peak_growth_mib"], one["match"]["peak_growth_mib"]), grow < 1.0)
-            three = results.get("three-sizes")
-            if three:
-                k = three["match"]["cpu_median"] / secs
-                self.target("three sizes: <= 3x the one-size time", "%.2fx" % k, k <= 3)
-        most = results.get("mostly-2048")
-        if most:
-            secs = most["match"]["cpu_median"]
-            if "rdiff defaults" in most:
-                k = most["rdiff defaults"]["cpu_median"] / secs
-                self.target("mostly matching: at least as fast as rdiff defaults", "%.2fx" % k, k >= 1)
-            k = secs / most["bounds"]["md5"]["cpu_median"]
-            kb = secs / most["bounds"]["md5_block"]["cpu_median"]
-            self.target("mostly matching: within 1.3x of MD5 over the same bytes",
-                        "%.2fx (%.2fx of per-block MD5)" % (k, kb), k <= 1.3)
+        self.tables.extend(matcher_report.tables(cases, results, size, buffer_size))
+        for what, measured, holds in matcher_report.targets(cases, results):
+            self.target(what, measured, holds)
 
     def watcher(self, r):
         lat, burst = r["latency"], r["burst"]

@@ -11,7 +11,7 @@ import time
 import unittest
 import zlib
 
-from bench import run, stats, table, watcher_bench
+from bench import matcher_bench, matcher_report, real_data, stats, table, watcher_bench
 
 
 class StatsTest(unittest.TestCase):
@@ -94,42 +94,107 @@ class BatchAccountingTest(unittest.TestCase):
 class TargetsTest(unittest.TestCase):
     """The verdicts printed under Targets, from made-up figures."""
 
-    def figures(self, match_cpu, rdiff_cpu, md5_cpu=None, peak=5.0, size=1 << 20):
-        r = {"match": {"cpu_median": match_cpu, "file_size": size, "peak_growth_mib": peak},
-             "rdiff rollsum+md4": {"cpu_median": rdiff_cpu[0]},
-             "rdiff defaults": {"cpu_median": rdiff_cpu[1]}}
-        if md5_cpu is not None:
-            r["bounds"] = {"md5": {"cpu_median": md5_cpu}, "md5_block": {"cpu_median": md5_cpu}}
+    def case(self, name, role, sizes=(2048,)):
+        return matcher_bench.Case(name, name, "scan", "table", list(sizes), role, "bytes")
+
+    def figures(self, match_cpu, peer_cpu=None, quarter_peak=None, matched=0, bounds=None):
+        r = {"match": {"cpu_median": match_cpu, "file_size": 1 << 20, "bytes_matched": matched,
+                       "peak_growth_mib": 5.0}}
+        if peer_cpu is not None:
+            r["rdiff rollsum+md4"] = {"cpu_median": peer_cpu}
+        if quarter_peak is not None:
+            r["match_quarter"] = {"peak_growth_mib": quarter_peak}
+        if bounds:
+            r["bounds"] = dict((n, {"cpu_median": v}) for n, v in zip(("read", "md5_block", "adler32_block"), bounds))
         return r
 
-    def verdicts(self, results):
-        """{first words of a target: its verdict}."""
-        report = run.Report()
-        report.matcher_targets(results)
-        return dict((" ".join(what.split()[:3]), holds) for what, _, holds in report.targets)
+    def verdicts(self, nomatch, edited, three, singles=(512, 8192)):
+        cases = [self.case("one", "nomatch"), self.case("edited", "edited"),
+                 self.case("three", "three", (512, 2048, 8192))]
+        cases += [self.case("s%d" % s, "single", (s,)) for s in singles]
+        results = {"one": nomatch, "edited": edited, "three": three, "s512": self.figures(1.0),
+                   "s8192": self.figures(1.0)}
+        got = matcher_report.targets(cases, results)
+        self.assertEqual([what.split(":")[0] for what, _, _ in got],
+                         ["no match (bytes)", "memory (bytes)", "edited (bytes)", "edited (bytes)",
+                          "three sizes (bytes)"])
+        return [holds for _, _, holds in got]
 
     def test_each_target_holds_or_not(self):
-        one = self.figures(1.0, (3.5, 3.0))
-        one["match_quarter"] = {"peak_growth_mib": 4.8}
-        got = self.verdicts({
-            "nomatch-2048": one,
-            "three-sizes": self.figures(3.1, (0, 0)),
-            "mostly-2048": self.figures(1.2, (1.0, 1.3), md5_cpu=1.0),
-        })
-        self.assertEqual(got["no match, 2048:"], "yes")   # the slower peer counts: 3.0x
-        self.assertEqual(got["memory: peak of"], "yes")
-        self.assertEqual(got["three sizes: <="], "NO")       # 3.1x
-        self.assertEqual(got["mostly matching: at"], "yes")  # 1.3 / 1.2
-        self.assertEqual(got["mostly matching: within"], "yes")  # 1.2x of MD5
+        # Edited floor: read 0.1 + 90% matched x (MD5 0.8 + adler32 0.2) = 1.0 s.
+        floor = dict(matched=int(0.9 * (1 << 20)), bounds=(0.1, 0.8, 0.2))
+        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=5.0, quarter_peak=4.5),
+                                       self.figures(1.14, peer_cpu=1.2, **floor),
+                                       self.figures(3.0)),      # the three calls summed: 3.0
+                         [True, True, True, True, True])
+        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=4.9, quarter_peak=3.5),   # grew 1.5 MiB
+                                       self.figures(1.2, peer_cpu=1.19, **floor),
+                                       self.figures(3.1)),
+                         [False, False, False, False, False])
 
-    def test_misses(self):
-        one = self.figures(1.0, (3.5, 2.9))
-        one["match_quarter"] = {"peak_growth_mib": 2.0}
-        got = self.verdicts({"nomatch-2048": one, "mostly-2048": self.figures(1.4, (1.0, 1.3), md5_cpu=1.0)})
-        self.assertEqual(got["no match, 2048:"], "NO")
-        self.assertEqual(got["memory: peak of"], "NO")          # grew by 3 MiB with the file
-        self.assertEqual(got["mostly matching: at"], "NO")
-        self.assertEqual(got["mostly matching: within"], "NO")
+    def test_unmeasured_targets_are_not_judged(self):
+        self.assertEqual(self.verdicts(self.figures(1.0), self.figures(1.0), self.figures(1.0), singles=(512,)),
+                         [None, None, None, None, None])
+
+
+class RealDataTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def write(self, name, data):
+        path = os.path.join(self.dir, name)
+        if not os.path.isdir(os.path.dirname(path)):
+            os.makedirs(os.path.dirname(path))
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_regular_files_concatenated_and_halved(self):
+        src = os.path.join(self.dir, "lib")
+        self.write("lib/b.so", "B" * 50)
+        self.write("lib/a.so", "A" * 30)
+        self.write("lib/sub/c.so", "C" * 10)
+        os.symlink("a.so", os.path.join(src, "a.so.1"))
+        stream = os.path.join(self.dir, "stream")
+        with open(stream, "wb") as out:
+            real_data.concatenate(real_data.regular_files(src), out, 70)
+        with open(stream, "rb") as f:
+            self.assertEqual(f.read(), "A" * 30 + "B" * 40)
+        halves = [os.path.join(self.dir, n) for n in ("one", "two")]
+        self.assertEqual(real_data.split_halves(stream, halves[0], halves[1], 1000), 35)
+        self.assertEqual([open(p, "rb").read() for p in halves], ["A" * 30 + "B" * 5, "B" * 35])
+        self.assertEqual(real_data.split_halves(stream, halves[0], halves[1], 20), 20)
+        self.assertEqual(open(halves[1], "rb").read(), "A" * 10 + "B" * 10)
+
+    def test_doc_tar_holds_gzip_members_decompressed(self):
+        import gzip
+        import io
+        import tarfile
+        packed = io.BytesIO()
+        with gzip.GzipFile(fileobj=packed, mode="wb") as g:
+            g.write("changes\n" * 100)
+        self.write("doc/p/changelog.gz", packed.getvalue())
+        self.write("doc/p/copyright", "text")
+        self.write("doc/q/broken.gz", "not gzip")
+        os.symlink("p", os.path.join(self.dir, "doc", "r"))
+        out = os.path.join(self.dir, "doc.tar")
+        with open(out, "wb") as f:
+            real_data.write_doc_tar(os.path.join(self.dir, "doc"), f, 1 << 20)
+        tar = tarfile.open(out)
+        self.assertEqual(tar.getnames(), ["p/changelog", "p/copyright", "q/broken.gz"])
+        self.assertEqual(tar.extractfile("p/changelog").read(), "changes\n" * 100)
+
+    def test_npm_pair_left_out_when_the_registry_fails(self):
+        npm = self.write("npm", "#!/bin/sh\necho 'npm error code ENOTFOUND' >&2\nexit 1\n")
+        os.chmod(npm, 0o755)
+        paths, note = real_data.fetch_npm_pair(self.dir, lambda m: None, npm=npm)
+        self.assertIsNone(paths)
+        self.assertIn("ENOTFOUND", note)
+        self.assertIn("left out", note)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["npm"])   # nothing half made is left
 
 
 OUTPUT_ROOT = os.environ.get("CORVAMIRE_OUTPUT_ROOT")
@@ -155,6 +220,8 @@ class NativeHelpersTest(unittest.TestCase):
         checks = dict((line.split()[0], int(line.split()[3])) for line in out.splitlines())
         self.assertEqual(checks["read"], len(data))
         self.assertEqual(checks["adler32"], zlib.adler32(data) & 0xffffffff)
+        self.assertEqual(checks["adler32_block"], sum(zlib.adler32(data[at:at + 1000]) & 0xffffffff
+                                                      for at in range(0, len(data) - 999, 1000)))
         self.assertEqual(checks["md5"], ord(hashlib.md5(data).digest()[0]))
         self.assertEqual(checks["md5_block"], sum(ord(hashlib.md5(data[at:at + 1000]).digest()[0])
                                                   for at in range(0, len(data) - 999, 1000)))
@@ -238,11 +305,12 @@ class DatagenTest(unittest.TestCase):
     def test_edit_log_matches_output(self):
         p = lambda n: os.path.join(self.dir, n)
         self.make("random", p("a"), 500000, 1)
-        log = self.make("edit", p("a"), p("e"), 12, 5).splitlines()
+        log = self.make("edit", p("a"), p("e"), 12, 5, 300).splitlines()
         self.assertEqual(len(log), 12)
         delta = 0
         for line in log:
             kind, _, length = line.split()
+            self.assertTrue(1 <= int(length) <= 300, line)
             delta += {"insert": int(length), "delete": -int(length), "overwrite": 0}[kind]
         original, edited = self.read("a"), self.read("e")
         self.assertEqual(len(edited), len(original) + delta)
