@@ -1,16 +1,18 @@
 # make demo   builds everything and shows both components at work
 # make test   builds everything and runs every test (plain and sanitized)
 # make bench  builds everything and prints the benchmark tables
+# make fuzz   runs every fuzz target FUZZ_SECONDS seconds (needs clang; make test runs 20 s each)
 
 PYENV_ROOT ?= $(HOME)/.pyenv
 export PATH := $(PYENV_ROOT)/bin:$(PATH)
 PYTHON2_PREFIX ?= $(shell pyenv prefix 2.7.18 2>/dev/null)
 PYTHON2 := $(or $(wildcard $(PYTHON2_PREFIX)/bin/python2.7),python2.7)
 JOBS ?= 2
+FUZZ_SECONDS ?= 300
 
 CONFIGURE = cmake -S . -DPYTHON2_PREFIX=$(PYTHON2_PREFIX) -Wno-dev
 
-.PHONY: all demo test bench deps native windows sanitize clean
+.PHONY: all demo test bench fuzz deps native windows sanitize fuzz-build clean
 all: native windows
 
 deps:
@@ -29,12 +31,28 @@ sanitize: deps
 	    -DCORVAMIRE_OUTPUT_ROOT=$(CURDIR)/build/sanitize/out
 	cmake --build build/sanitize -j $(JOBS)
 
+# The fuzz targets: clang's libFuzzer in a tree of their own, none without clang++.
+fuzz-build: deps
+	@if command -v clang++ >/dev/null 2>&1; then \
+	    $(CONFIGURE) -B build/fuzz -DCORVAMIRE_FUZZ=ON \
+	        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ && \
+	    cmake --build build/fuzz -j $(JOBS); \
+	else echo "clang++ not found: no fuzz targets"; fi
+
 demo: native
 	PYTHONPATH=build/python:. $(PYTHON2) -m corvamire.demo
 
-test: native windows sanitize
+test: native windows sanitize fuzz-build
 	cd build/sanitize && ctest --output-on-failure -L sanitize
 	cd build/native && ctest --output-on-failure
+	if [ -f build/fuzz/CTestTestfile.cmake ]; then \
+	    cd build/fuzz && ctest --output-on-failure -L fuzz; fi
+
+# Each target over its corpus, then fuzzing; the figures of each run are printed.
+fuzz: fuzz-build
+	if [ -f build/fuzz/CTestTestfile.cmake ]; then \
+	    cd build/fuzz && CORVAMIRE_FUZZ_SECONDS=$(FUZZ_SECONDS) \
+	        ctest -V -L fuzz --timeout $$(( $(FUZZ_SECONDS) + 300 )); fi
 
 bench: native
 	@scripts/install-deps.sh bench

@@ -51,6 +51,19 @@ static void compose_changed_directory(const WatchedDir* dir)
                            exit_line_feed_or_long_path);
 }
 
+// A name on Linux may hold a line feed (no Windows name can), and a batch
+// line cannot: the path is cut back to the directory above the component
+// that holds it, whose rescan still covers the change.
+static void cut_before_line_feed(wchar* path)
+{
+    for (wchar* unit = path; *unit; ++unit)
+        if (*unit == u'\n') {
+            *unit = 0;
+            wide_cut_at_last(path, path_separator);
+            return;
+        }
+}
+
 void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
 {
     Handle temp_file = invalid_handle();
@@ -79,8 +92,10 @@ void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
             if (error)
                 log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_name);
             compose_changed_directory(dir);
-            if (!is_excluded(path_buffer))
+            if (!is_excluded(path_buffer)) {
+                cut_before_line_feed(path_buffer);
                 append_changelog_line(path_buffer, wide_buffer_units, &temp_file);
+            }
 
             if (next == 0)
                 break;

@@ -14,6 +14,10 @@ have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
 have_cmd wine || need+=(wine wine64)
+# The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
+have_cmd clang++ || need+=(clang)
+have_pkg libclang-rt-dev || have_pkg "libclang-rt-$(clang++ -dumpversion 2>/dev/null | cut -d. -f1)-dev" \
+  || need+=(libclang-rt-dev)
 if [ "${1:-}" = bench ]; then
   have_cmd rdiff || need+=(rdiff)
 fi

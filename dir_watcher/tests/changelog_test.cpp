@@ -132,6 +132,16 @@ TEST_F(Changelog, TrailingSeparatorOnTheWatchedPath)
     EXPECT_EQ(fake.error_log, u"GetLongPathNameW 0x0003 The system cannot find the path specified.\r\n\n");
 }
 
+TEST_F(Changelog, NameWithLineFeedReportsTheDirectoryAboveIt)
+{
+    exclude("/w/skip\n");
+    ChangeRecords records;
+    records.add(u"a\nb/c/f").add(u"x/y\nz").add(u"\n/f").add(u"skip\n/f");
+    EXPECT_EQ(deliver(watch(u"/w"), records), no_exit);
+    // Each line stays one line; an excluded path stays excluded.
+    EXPECT_EQ(changelog.read("00000001.txt"), "/w\n/w/x\n/w\n");
+}
+
 TEST_F(Changelog, BatchesNumberedOnwardsPastEightDigits)
 {
     WatchedDir* dir = watch(u"/w");
