@@ -21,6 +21,7 @@ import traceback
 
 from bench import matcher_bench as mb
 from bench import matcher_report
+from bench import parallel_bench
 from bench import watcher_bench as wb
 from bench.stats import fmt, format_table
 
@@ -202,6 +203,7 @@ def main(argv):
         report.notes.append("--quick: small sizes and single runs; the figures only show that everything runs")
     if args.only in (None, "matcher"):
         run_matcher(args, tools, report)
+        parallel_bench.run(args, report, log)
     if args.only in (None, "watcher"):
         run_watcher(args, tools, report)
     report.show()

@@ -1,18 +1,17 @@
-// The index of known blocks: match sizes, and one table of adler32 sums, each
-// with the MD5 digests of the blocks that have that sum.
+// The index of known blocks: match sizes, and the adler32 sums of the blocks,
+// each with the MD5 digests of the blocks that have that sum.
 //
-// weak_buckets holds the entries in conversion order, chained by the low 16 bits
-// of the sum.  Those bits are adler32's plain byte sum, which bunches up (a few
-// thousand buckets hold every block of one size), so the chains are no place
-// to look things up.  The scan probes the index at every file position and
-// nearly always misses; after conversion index_seal() puts in front of the
-// chains a bitmap over all 32 bits of the sum (a miss costs one test of a
-// cached word) and an open-addressed table of the distinct sums, hashed on all
-// 32 bits, for the few probes that pass the bitmap.  Only the first entry of a
+// Entries come from the index's arenas in conversion order (sizes in list
+// order, sums in each size dict's order).  The scan probes the index at every
+// file position and nearly always misses; index_seal() builds from the entries
+// a bitmap over all 32 bits of the sum (a miss costs one test of a cached
+// word) and an open-addressed table of the distinct sums, hashed on all 32
+// bits, for the few probes that pass the bitmap.  Only the first entry of a
 // sum is ever found, so the table holds just that one.
 #ifndef CORVAMIRE_LOOKUP_INDEX_H
 #define CORVAMIRE_LOOKUP_INDEX_H
 
+#include "record_arena.h"
 #include "rolling_sum.h"
 
 #include <cstdint>
@@ -20,6 +19,7 @@
 
 struct _object;
 using PyObject = _object;
+struct Caller;
 
 struct MatchSizeEntry {
   uint64_t size;
@@ -29,50 +29,42 @@ struct MatchSizeEntry {
 
 struct StrongEntry {
   uint8_t digest[16];
-  PyObject* value;  // borrowed from lookup_table for the call
+  PyObject* value;  // the glue holds a reference to it until the call returns
   StrongEntry* next;
 };
 
 struct WeakEntry {
   uint32_t sum;
-  StrongEntry* strong;
-  WeakEntry* next;
-};
-
-// Chain heads by the low 16 bits of the sum.
-constexpr size_t WEAK_BUCKET_COUNT = 65536;
-extern WeakEntry* weak_buckets[WEAK_BUCKET_COUNT];
-
-// The sealed form of weak_buckets that lookups use.
-struct WeakLookup {
-  uint64_t* filter;      // two bits per sum, in one word; a clear one means no entry
-  unsigned filter_shift; // 64 - log2(filter words)
-  uint32_t* sums;        // slots of the table; EMPTY_SLOT when free
-  WeakEntry** entries;   // the first entry of the sum in the same slot
-  unsigned table_shift;  // 64 - log2(slots)
-  uint64_t table_mask;   // slots - 1
+  StrongEntry* strong;  // null: no digests, nothing to find under this sum
 };
 
 // Never a sum in the index: the conversion refuses it.
 constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFF;
-extern WeakLookup weak_lookup;
 
-// Clears every chain head (the state a conversion starts from).
-void clear_weak_buckets();
+// One call's index.
+struct LookupIndex {
+  // Every WeakEntry and StrongEntry of the call, in allocation order.
+  RecordArena<WeakEntry> weak_arena;
+  RecordArena<StrongEntry> strong_arena;
+  // The sealed form that lookups use.
+  uint64_t* filter = nullptr;  // two bits per sum, in one word; a clear one means no entry
+  unsigned filter_shift = 0;   // 64 - log2(filter words)
+  uint32_t* sums = nullptr;    // slots of the table; EMPTY_SLOT when free
+  WeakEntry** entries = nullptr;  // the first entry of the sum in the same slot
+  unsigned table_shift = 0;    // 64 - log2(slots)
+  uint64_t table_mask = 0;     // slots - 1
+};
+
 // Zero-filled records from the index's arenas, or null when out of memory.
-// They stay allocated until free_weak_buckets, linked or not.
-WeakEntry* new_weak_entry();
-StrongEntry* new_strong_entry();
-// Appends e at the tail of its chain.
-void link_weak_entry(WeakEntry* e);
-// Builds weak_lookup from the linked entries, in conversion order: 0, or -1
-// when out of memory.
-int index_seal();
-// Frees every chain with its digests, the sealed form, and clears the heads.
-void free_weak_buckets();
-// Gives up a list that will not be linked: its records go back with the
-// arenas at free_weak_buckets; here they only lose their borrowed values.
-void free_strong_entries(StrongEntry* list);
+// They stay allocated until index_free.
+WeakEntry* new_weak_entry(LookupIndex* index);
+StrongEntry* new_strong_entry(LookupIndex* index);
+// Builds the sealed form from the entries that have digests, in conversion
+// order: 0, or -1 when out of memory.
+int index_seal(LookupIndex* index, Caller* caller);
+// Frees every record and the sealed form; the index is empty again.  The
+// values the entries name are the glue's to release, before this.
+void index_free(LookupIndex* index);
 void free_match_sizes(MatchSizeEntry* list);
 
 // Fibonacci hashing: the top bits of the product depend on every bit of sum.
@@ -83,18 +75,17 @@ inline uint64_t filter_bits(uint64_t hash) {
   return (uint64_t{1} << ((hash >> 20) & 63)) | (uint64_t{1} << ((hash >> 26) & 63));
 }
 
-inline bool filter_may_hold(uint32_t sum) {
+inline bool filter_may_hold(const LookupIndex* index, uint32_t sum) {
   const uint64_t hash = filter_hash(sum);
   const uint64_t bits = filter_bits(hash);
-  return (weak_lookup.filter[hash >> weak_lookup.filter_shift] & bits) == bits;
+  return (index->filter[hash >> index->filter_shift] & bits) == bits;
 }
 
-inline const WeakEntry* find_weak_entry(uint32_t sum) {
-  if (!filter_may_hold(sum)) return nullptr;
-  const WeakLookup& wl = weak_lookup;
-  for (uint64_t i = filter_hash(sum) >> wl.table_shift;; i = (i + 1) & wl.table_mask) {
-    if (wl.sums[i] == sum) return wl.entries[i];
-    if (wl.sums[i] == EMPTY_SLOT) return nullptr;
+inline const WeakEntry* find_weak_entry(const LookupIndex* index, uint32_t sum) {
+  if (!filter_may_hold(index, sum)) return nullptr;
+  for (uint64_t i = filter_hash(sum) >> index->table_shift;; i = (i + 1) & index->table_mask) {
+    if (index->sums[i] == sum) return index->entries[i];
+    if (index->sums[i] == EMPTY_SLOT) return nullptr;
   }
 }
 

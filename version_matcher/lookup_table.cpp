@@ -2,124 +2,149 @@
 
 #include "lookup_table.h"
 
-
 #include <new>
 
 // The conversion API's error return; never a valid size or sum.
 constexpr uint32_t CONVERSION_ERROR = 0xFFFFFFFF;
 
-// Number keys are taken by their integer value modulo 2^32.
+// Number keys are taken by their integer value modulo 2^32.  The key's own
+// code may run here (__int__ and the like).
 static uint32_t key_as_u32(PyObject* key) { return static_cast<uint32_t>(glue_as_unsigned_mask(key)); }
 
-StrongEntry* build_strong_entries(PyObject* digest_dict) {
-  StrongEntry* head = nullptr;
-  StrongEntry** tail = &head;
+// A reference held for a scope: to a dict being walked, or to a key and value
+// of it around code that may change the dict.
+struct Held {
+  PyObject* object;
+  explicit Held(PyObject* o) : object(o) { Py_INCREF(o); }
+  ~Held() { Py_DECREF(object); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+};
+
+// The digests of one lookup_table[size][adler32], in the dict's order, into
+// *head (null for an empty dict): 0, or -1 with an exception set.  No Python
+// code runs here; each entry holds a reference to its value, released by
+// release_index_values.
+static int build_strong_entries(LookupIndex* index, PyObject* digest_dict, StrongEntry** head) {
+  StrongEntry** tail = head;
+  *head = nullptr;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(digest_dict, &pos, &key, &value)) {
     if (!glue_is_digest_type(key)) {
       PyErr_NoMemory();
-      goto fail;
+      return -1;
     }
     char* data;
     Py_ssize_t len;
-    if (glue_digest_bytes(key, &data, &len) < 0) goto fail;
+    if (glue_digest_bytes(key, &data, &len) < 0) return -1;
     if (len != 16) {
       PyErr_SetString(PyExc_ValueError, "MD5 digest is not the right size");
-      goto fail;
-    }
-    {
-      StrongEntry* s = new_strong_entry();
-      if (s == nullptr) {
-        PyErr_NoMemory();
-        goto fail;
-      }
-      std::memcpy(s->digest, data, 16);
-      s->value = value;
-      *tail = s;
-      tail = &s->next;
-    }
-  }
-  return head;
-fail:
-  free_strong_entries(head);
-  return nullptr;
-}
-
-int build_weak_entries(PyObject* size_dict) {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(size_dict, &pos, &key, &value)) {
-    if (!PyNumber_Check(key)) {
-      PyErr_SetString(PyExc_TypeError, "key of lookup_table[size] must be an int (adler32 sum)");
       return -1;
     }
-    if (!PyDict_Check(value)) {
-      PyErr_SetString(PyExc_TypeError, "contents of lookup_table[size][adler32] must be a dict");
-      return -1;
-    }
-    WeakEntry* e = new_weak_entry();
-    if (e == nullptr) {
+    StrongEntry* s = new_strong_entry(index);
+    if (s == nullptr) {
       PyErr_NoMemory();
       return -1;
     }
-    e->sum = key_as_u32(key);
-    if (e->sum == CONVERSION_ERROR) {
-      PyErr_SetString(PyExc_ValueError, "Invalid adler32 sum");
-      return -1;
-    }
-    e->strong = build_strong_entries(value);
-    if (e->strong == nullptr) {
-      if (PyErr_Occurred()) return -1;
-      continue;  // no digests: nothing to find under this sum
-    }
-    link_weak_entry(e);
+    std::memcpy(s->digest, data, 16);
+    Py_INCREF(value);
+    s->value = value;
+    *tail = s;
+    tail = &s->next;
   }
   return 0;
 }
 
-MatchSizeEntry* build_match_sizes(PyObject* lookup_table) {
-  clear_weak_buckets();
-  MatchSizeEntry* head = nullptr;
-  MatchSizeEntry** tail = &head;
+// One item of a lookup_table[size]: a sum and its digest dict.
+static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_dict) {
+  if (!PyNumber_Check(key)) {
+    PyErr_SetString(PyExc_TypeError, "key of lookup_table[size] must be an int (adler32 sum)");
+    return -1;
+  }
+  if (!PyDict_Check(digest_dict)) {
+    PyErr_SetString(PyExc_TypeError, "contents of lookup_table[size][adler32] must be a dict");
+    return -1;
+  }
+  const uint32_t sum = key_as_u32(key);
+  if (sum == CONVERSION_ERROR) {
+    PyErr_SetString(PyExc_ValueError, "Invalid adler32 sum");
+    return -1;
+  }
+  StrongEntry* strong;
+  if (build_strong_entries(index, digest_dict, &strong) < 0) return -1;
+  // An entry without digests stays out of the sealed index: nothing can be
+  // found under its sum.
+  WeakEntry* e = new_weak_entry(index);
+  if (e == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  e->sum = sum;
+  e->strong = strong;
+  return 0;
+}
+
+static int build_weak_entries(LookupIndex* index, PyObject* size_dict) {
+  Held walked(size_dict);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(size_dict, &pos, &key, &value)) {
+    Held held_key(key), held_value(value);
+    if (build_weak_entry(index, key, value) < 0) return -1;
+  }
+  return 0;
+}
+
+// One item of lookup_table: a match size and its dict of sums, appended to
+// the list at *tail.
+static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject* key, PyObject* size_dict) {
+  if (!PyNumber_Check(key)) {
+    PyErr_SetString(PyExc_TypeError, "key of lookup_table must be an int (match_size)");
+    return -1;
+  }
+  if (!PyDict_Check(size_dict)) {
+    PyErr_SetString(PyExc_TypeError, "contents of lookup_table[size] must be a dict");
+    return -1;
+  }
+  MatchSizeEntry* entry = new (std::nothrow) MatchSizeEntry();
+  if (entry == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  **tail = entry;
+  *tail = &entry->next;
+  const uint32_t size = key_as_u32(key);
+  // A block of 0 bytes matches everywhere and would stall the scan.
+  if (size == CONVERSION_ERROR || size == 0) {
+    PyErr_SetString(PyExc_ValueError, "Invalid match size");
+    return -1;
+  }
+  entry->size = size;
+  entry->rolling = new (std::nothrow) RollingSum();
+  if (entry->rolling == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  return build_weak_entries(&state->index, size_dict);
+}
+
+int build_match_sizes(MatchState* state, PyObject* lookup_table) {
+  Held walked(lookup_table);
+  MatchSizeEntry** tail = &state->sizes;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(lookup_table, &pos, &key, &value)) {
-    if (!PyNumber_Check(key)) {
-      PyErr_SetString(PyExc_TypeError, "key of lookup_table must be an int (match_size)");
-      goto fail;
-    }
-    if (!PyDict_Check(value)) {
-      PyErr_SetString(PyExc_TypeError, "contents of lookup_table[size] must be a dict");
-      goto fail;
-    }
-    {
-      MatchSizeEntry* entry = new (std::nothrow) MatchSizeEntry();
-      if (entry == nullptr) {
-        PyErr_NoMemory();
-        goto fail;
-      }
-      *tail = entry;
-      tail = &entry->next;
-      const uint32_t size = key_as_u32(key);
-      // A block of 0 bytes matches everywhere and would stall the scan.
-      if (size == CONVERSION_ERROR || size == 0) {
-        PyErr_SetString(PyExc_ValueError, "Invalid match size");
-        goto fail;
-      }
-      entry->size = size;
-      entry->rolling = new (std::nothrow) RollingSum();
-      if (entry->rolling == nullptr) {
-        PyErr_NoMemory();
-        goto fail;
-      }
-    }
-    if (build_weak_entries(value) < 0) goto fail;
+    Held held_key(key), held_value(value);
+    if (build_match_size(state, &tail, key, value) < 0) return -1;
   }
-  if (head != nullptr && index_seal() < 0) goto fail;
-  return head;
-fail:
-  free_weak_buckets();
-  free_match_sizes(head);
-  return nullptr;
+  if (state->sizes != nullptr && index_seal(&state->index, state->caller) < 0) return -1;
+  return 0;
+}
+
+void release_index_values(LookupIndex* index) {
+  for (ArenaBlock* block = index->strong_arena.first; block != nullptr; block = block->next) {
+    StrongEntry* records = arena_records<StrongEntry>(block);
+    for (size_t r = 0; r < block->used; r++) Py_CLEAR(records[r].value);
+  }
 }

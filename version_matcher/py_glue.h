@@ -8,6 +8,43 @@
 
 #include <cstdint>
 
+// The interpreter side of one match call (see fail.h).  On Python 3 the call
+// gives up the interpreter's lock around its long native work, as zlib and
+// hashlib do, so that other threads run meanwhile; released then holds the
+// call's thread state.  Python 2.7 keeps the lock for the whole call: hosts
+// written against it may rely on that.
+struct Caller {
+  PyThreadState* released = nullptr;
+};
+
+// Gives up the lock for the native work that follows (Python 3 only).
+inline void glue_release_lock(Caller* caller) {
+#if PY_MAJOR_VERSION >= 3
+  caller->released = PyEval_SaveThread();
+#else
+  (void)caller;
+#endif
+}
+
+// Takes the lock back after glue_release_lock.
+inline void glue_take_lock(Caller* caller) {
+  if (caller->released == nullptr) return;
+  PyEval_RestoreThread(caller->released);
+  caller->released = nullptr;
+}
+
+// Holds the lock for its lifetime, whether or not the call had given it up.
+struct LockHeld {
+  Caller* caller;
+  PyThreadState* state;
+  explicit LockHeld(Caller* c) : caller(c), state(c->released) { glue_take_lock(c); }
+  ~LockHeld() {
+    if (state != nullptr) caller->released = PyEval_SaveThread();
+  }
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+};
+
 #if PY_MAJOR_VERSION >= 3
 
 // Digests are bytes.
@@ -30,11 +67,21 @@ inline unsigned long glue_as_unsigned_mask(PyObject* o) {
 
 inline PyObject* glue_counter(uint32_t n) { return PyLong_FromLong(static_cast<long>(n)); }
 
-inline PyObject* glue_create_module(const char* name, PyMethodDef* methods) {
-  // -1: the module keeps its state in globals and has no per-interpreter state.
-  static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, nullptr, -1, methods,
+inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
+  // 0: no state of its own; each call keeps its state on its own stack.
+  static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, methods,
                                    nullptr, nullptr, nullptr, nullptr};
   return PyModule_Create(&definition);
+}
+
+// The first lines of a function's docstring: its signature, in the form
+// from which inspect.signature reads it.
+#define GLUE_SIGNATURE(name, params) name "($module, " params ", /)\n--\n\n"
+
+// Gives up a module whose set-up failed; null, with the exception standing.
+inline PyObject* glue_drop_module(PyObject* module) {
+  Py_DECREF(module);
+  return nullptr;
 }
 
 #define GLUE_MODULE_INIT(name) extern "C" PyMODINIT_FUNC PyInit_##name(void)
@@ -51,9 +98,15 @@ inline unsigned long glue_as_unsigned_mask(PyObject* o) { return PyInt_AsUnsigne
 
 inline PyObject* glue_counter(uint32_t n) { return PyInt_FromLong(static_cast<long>(n)); }
 
-inline PyObject* glue_create_module(const char* name, PyMethodDef* methods) {
-  return Py_InitModule4(name, methods, nullptr, nullptr, PYTHON_API_VERSION);
+inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
+  return Py_InitModule4(name, methods, doc, nullptr, PYTHON_API_VERSION);
 }
+
+#define GLUE_SIGNATURE(name, params) name "(" params ")\n\n"
+
+// 2.7's module is the interpreter's (a borrowed reference); the pending
+// exception fails the import.
+inline PyObject* glue_drop_module(PyObject*) { return nullptr; }
 
 // 2.7's PyMODINIT_FUNC does not export the symbol from a hidden-visibility build.
 #define GLUE_MODULE_INIT(name) \

@@ -8,85 +8,84 @@
 
 #include <unistd.h>
 
-ReadWindow read_window;
-
 // The first number of the early-EOF message; kept for callers that parse it.
 constexpr int EOF_MESSAGE_TAG = 0x8000;
 
-int window_open(int fd, uint64_t file_size, int buffer_size) {
-  ReadWindow& rw = read_window;
-  rw.bytes_read = 0;
-  rw.fd = fd;
-  rw.file_size = file_size;
+int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int buffer_size) {
+  rw->caller = caller;
+  rw->bytes_read = 0;
+  rw->fd = fd;
+  rw->file_size = file_size;
   if (file_size == 0) {
-    fail_value("Zero size file");
+    fail_value(caller, "Zero size file");
     return -1;
   }
   // A negative buffer_size reads as the unsigned count it wraps to.
   const uint64_t most = static_cast<uint32_t>(buffer_size);
-  rw.length = file_size < most ? file_size : most;
+  rw->length = file_size < most ? file_size : most;
   // malloc(0) may give null; a buffer of 0 bytes still needs a valid pointer.
-  rw.buffer = static_cast<uint8_t*>(std::malloc(rw.length > 0 ? rw.length : 1));
-  if (rw.buffer == nullptr) {
-    fail_no_memory();
+  rw->buffer = static_cast<uint8_t*>(std::malloc(rw->length > 0 ? rw->length : 1));
+  if (rw->buffer == nullptr) {
+    fail_no_memory(caller);
     return -1;
   }
   return 0;
 }
 
-int window_read_exact(uint8_t* dst, uint64_t n) {
-  ReadWindow& rw = read_window;
+int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
   uint64_t got = 0;
   while (got < n) {
     const uint32_t ask = static_cast<uint32_t>(n - got);
-    const ssize_t r = read(rw.fd, dst + got, ask);
+    const ssize_t r = read(rw->fd, dst + got, ask);
     if (r == 0) {
-      fail_runtime("Unexpected EOF: 0x%d; %d of %d", EOF_MESSAGE_TAG, static_cast<int>(got),
+      fail_runtime(rw->caller, "Unexpected EOF: 0x%d; %d of %d", EOF_MESSAGE_TAG, static_cast<int>(got),
                    static_cast<int>(n));
       return -1;
     }
     if (r < 0) {
-      if (errno == EINTR) continue;  // a signal is no reason to give up the read
-      fail_io_errno();
+      // A signal interrupted the read: its handler decides, as for the
+      // interpreter's own reads, whether the call ends or the read goes on.
+      if (errno == EINTR) {
+        if (fail_check_signals(rw->caller) < 0) return -1;
+        continue;
+      }
+      fail_io_errno(rw->caller);
       return -1;
     }
     got += static_cast<uint64_t>(r);
   }
-  rw.bytes_read += n;
+  rw->bytes_read += n;
   return 0;
 }
 
-const uint8_t* window_fill() {
-  ReadWindow& rw = read_window;
-  if (window_read_exact(rw.buffer, rw.length) < 0) return nullptr;
-  rw.pos = 0;
-  return rw.buffer;
+const uint8_t* window_fill(ReadWindow* rw) {
+  if (window_read_exact(rw, rw->buffer, rw->length) < 0) return nullptr;
+  rw->pos = 0;
+  return rw->buffer;
 }
 
-const uint8_t* window_slide() {
-  ReadWindow& rw = read_window;
-  if (rw.bytes_read >= rw.file_size) return nullptr;
-  const uint64_t tail = rw.length - rw.pos;
-  if (tail > 0 && rw.pos > 0) std::memmove(rw.buffer, rw.buffer + rw.pos, tail);
-  uint64_t want = rw.length - tail;
-  if (rw.bytes_read + want >= rw.file_size) {
+const uint8_t* window_slide(ReadWindow* rw) {
+  if (rw->bytes_read >= rw->file_size) return nullptr;
+  const uint64_t tail = rw->length - rw->pos;
+  if (tail > 0 && rw->pos > 0) std::memmove(rw->buffer, rw->buffer + rw->pos, tail);
+  uint64_t want = rw->length - tail;
+  if (rw->bytes_read + want >= rw->file_size) {
     // This refill reaches the end of the file; the buffer never fills again.
-    want = rw.file_size - rw.bytes_read;
-    rw.length = tail + want;
+    want = rw->file_size - rw->bytes_read;
+    rw->length = tail + want;
   }
-  if (window_read_exact(rw.buffer + tail, want) < 0) return nullptr;
-  rw.pos = 0;
-  return rw.buffer;
+  if (window_read_exact(rw, rw->buffer + tail, want) < 0) return nullptr;
+  rw->pos = 0;
+  return rw->buffer;
 }
 
-const uint8_t* window_advance_failed(uint64_t n) {
-  const ReadWindow& rw = read_window;
-  fail_runtime("Increment goes off the end of the buffer: %d+%d > %d", static_cast<int>(rw.pos),
-               static_cast<int>(n), static_cast<int>(rw.length));
+const uint8_t* window_advance_failed(ReadWindow* rw, uint64_t n) {
+  fail_runtime(rw->caller, "Increment goes off the end of the buffer: %d+%d > %d", static_cast<int>(rw->pos),
+               static_cast<int>(n), static_cast<int>(rw->length));
   return nullptr;
 }
 
-void window_close() {
-  std::free(read_window.buffer);
-  read_window.buffer = nullptr;
+void window_close(ReadWindow* rw) {
+  std::free(rw->buffer);
+  rw->buffer = nullptr;
 }

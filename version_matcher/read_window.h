@@ -8,7 +8,11 @@
 
 #include <cstdint>
 
+struct Caller;
+
+// One per match call.
 struct ReadWindow {
+  Caller* caller = nullptr;  // told of failures and asked on interrupted reads
   int fd = -1;
   uint64_t file_size = 0;   // bytes to read in all
   uint8_t* buffer = nullptr;
@@ -17,25 +21,22 @@ struct ReadWindow {
   uint64_t bytes_read = 0;  // bytes read from fd in this call
 };
 
-// Module-wide: one match call at a time.
-extern ReadWindow read_window;
-
-int window_open(int fd, uint64_t file_size, int buffer_size);
-const uint8_t* window_fill();
-int window_read_exact(uint8_t* dst, uint64_t n);
-const uint8_t* window_slide();
-const uint8_t* window_advance_failed(uint64_t n);
-void window_close();
+int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int buffer_size);
+const uint8_t* window_fill(ReadWindow* rw);
+int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n);
+const uint8_t* window_slide(ReadWindow* rw);
+const uint8_t* window_advance_failed(ReadWindow* rw, uint64_t n);
+void window_close(ReadWindow* rw);
 
 // The scan calls these at every position, so they stay inline.
-inline const uint8_t* window_advance(uint64_t n) {
-  if (read_window.pos + n > read_window.length) return window_advance_failed(n);
-  read_window.pos += n;
-  return read_window.buffer + read_window.pos;
+inline const uint8_t* window_advance(ReadWindow* rw, uint64_t n) {
+  if (rw->pos + n > rw->length) return window_advance_failed(rw, n);
+  rw->pos += n;
+  return rw->buffer + rw->pos;
 }
 
-inline uint64_t window_available() { return read_window.length - read_window.pos; }
+inline uint64_t window_available(const ReadWindow* rw) { return rw->length - rw->pos; }
 
-inline bool window_exhausted() { return read_window.bytes_read >= read_window.file_size; }
+inline bool window_exhausted(const ReadWindow* rw) { return rw->bytes_read >= rw->file_size; }
 
 #endif

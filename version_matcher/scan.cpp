@@ -1,12 +1,10 @@
-#include "py_glue.h"  // first: Python.h sets feature macros for the system headers
-
 #include "scan.h"
 
 #include "fail.h"
-#include "module.h"
-#include "read_window.h"
 
 #include <openssl/md5.h>
+
+#include <new>
 
 // OpenSSL 3 deprecates the one-shot MD5 in favour of EVP, which costs far more
 // per call on the short blocks digested here.
@@ -17,12 +15,19 @@ static void md5_digest(const uint8_t* data, uint64_t n, uint8_t digest[16]) {
 }
 #pragma GCC diagnostic pop
 
-static int record_match(PyObject* matches, uint64_t offset, PyObject* value) {
-  PyObject* key = PyLong_FromUnsignedLongLong(offset);
-  if (key == nullptr) return -1;
-  const int rc = PyDict_SetItem(matches, key, value);
-  Py_DECREF(key);
-  return rc;
+// How much work (positions moved past, plus bytes digested) the scan does
+// between two looks for a signal such as Ctrl-C: a few MiB, a small fraction
+// of a second even when three sizes are tried at every position.
+constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{4} << 20;
+
+static int record_match(MatchState* state, uint64_t offset, PyObject* value) {
+  try {
+    state->matches.push_back(Match{offset, value});
+  } catch (const std::bad_alloc&) {
+    fail_no_memory(state->caller);
+    return -1;
+  }
+  return 0;
 }
 
 // The scan only moves on by a slide when the last size does not fit; if that
@@ -48,8 +53,8 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // Most sizes a run handles; longer lists take the exact step everywhere.
 constexpr int RUN_MAX_SIZES = 8;
 
-static uint64_t clean_run(MatchSizeEntry* const* fitting, int n, const uint8_t* w, uint8_t leaving_byte,
-                          uint64_t most) {
+static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitting, int n, const uint8_t* w,
+                          uint8_t leaving_byte, uint64_t most) {
   for (int i = 0; i < n; i++) {
     // Positions left before this size must be recomputed from its window.
     const RollingSum* rs = fitting[i]->rolling;
@@ -66,10 +71,10 @@ static uint64_t clean_run(MatchSizeEntry* const* fitting, int n, const uint8_t* 
     uint64_t clean = 0;
     for (; clean < batch; clean++) {
       bool maybe = false;
-      for (int i = 0; i < n; i++) maybe |= filter_may_hold(sums[i][clean]);
+      for (int i = 0; i < n; i++) maybe |= filter_may_hold(index, sums[i][clean]);
       if (!maybe) continue;
       bool found = false;
-      for (int i = 0; i < n; i++) found |= find_weak_entry(sums[i][clean]) != nullptr;
+      for (int i = 0; i < n; i++) found |= find_weak_entry(index, sums[i][clean]) != nullptr;
       if (found) break;
     }
     if (clean > 0) {
@@ -86,8 +91,9 @@ static uint64_t clean_run(MatchSizeEntry* const* fitting, int n, const uint8_t* 
 
 // Positions from the window start that clean_run has moved past; 0 when the
 // last size does not fit (a slide comes next) or the list is too long.
-static uint64_t skip_clean_positions(MatchSizeEntry* list, const uint8_t* w, uint8_t leaving_byte) {
-  const uint64_t available = window_available();
+static uint64_t skip_clean_positions(const LookupIndex* index, MatchSizeEntry* list, const ReadWindow* rw,
+                                     const uint8_t* w, uint8_t leaving_byte) {
+  const uint64_t available = window_available(rw);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
   uint64_t largest = 0;
@@ -101,92 +107,100 @@ static uint64_t skip_clean_positions(MatchSizeEntry* list, const uint8_t* w, uin
   }
   if (!last_fits) return 0;
   // Every fitting size keeps fitting for this many positions.
-  return clean_run(fitting, n, w, leaving_byte, available - largest + 1);
+  return clean_run(index, fitting, n, w, leaving_byte, available - largest + 1);
 }
 
-PyObject* scan_for_matches(MatchSizeEntry* list, int fd, uint64_t file_size, int buffer_size) {
+int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
+  MatchSizeEntry* const list = state->sizes;
+  const LookupIndex* const index = &state->index;
+  ReadWindow* const rw = &state->window;
   if (!scan_can_end(list, file_size, buffer_size)) {
-    fail_value("Match size larger than buffer_size");
-    return nullptr;
+    fail_value(state->caller, "Match size larger than buffer_size");
+    return -1;
   }
-  PyObject* result = nullptr;
-  PyObject* matches = PyDict_New();
-  if (matches != nullptr) {
-    uint32_t weak_count = 0, strong_count = 0;
-    uint64_t bytes_matched = 0;
-    uint64_t match_offset = 0;
-    bool roll_permitted = false;
-    uint8_t leaving_byte = 0;
-    bool failed = false;
+  uint32_t weak_count = 0, strong_count = 0;
+  uint64_t bytes_matched = 0;
+  uint64_t match_offset = 0;
+  bool roll_permitted = false;
+  uint8_t leaving_byte = 0;
+  bool failed = false;
+  uint64_t work = 0;  // since the last look for a signal
 
-    const bool opened = window_open(fd, file_size, buffer_size) == 0;
-    const uint8_t* w = opened ? window_fill() : nullptr;
-    while (w != nullptr) {
-      if (roll_permitted) {
-        const uint64_t skipped = skip_clean_positions(list, w, leaving_byte);
-        if (skipped > 0) {
-          leaving_byte = w[skipped - 1];
-          w = window_advance(skipped);
-          match_offset += skipped;
-          if (w == nullptr) {
-            failed = true;
-            break;
-          }
-        }
-      }
-      const uint64_t available = window_available();
-      bool fits = false;
-      uint64_t matched_size = 0;
-      for (MatchSizeEntry* e = list; e != nullptr; e = e->next) {
-        const uint64_t size = e->size;
-        fits = available >= size;
-        if (!fits) continue;
-        RollingSum* rs = e->rolling;
-        if (roll_permitted && rolling_can_roll(rs)) {
-          rolling_roll(rs, leaving_byte, w[size - 1]);
-        } else {
-          rolling_reset(rs, w, size);
-        }
-        const WeakEntry* weak = find_weak_entry(rolling_value(rs));
-        if (weak == nullptr) continue;
-        weak_count++;
-        uint8_t digest[16];
-        md5_digest(w, size, digest);
-        PyObject* value = find_strong_value(digest, weak->strong);
-        if (value == nullptr) continue;
-        strong_count++;
-        bytes_matched += size;
-        if (record_match(matches, match_offset, value) < 0) failed = true;
-        matched_size = size;
+  const bool opened = window_open(rw, state->caller, fd, file_size, buffer_size) == 0;
+  const uint8_t* w = opened ? window_fill(rw) : nullptr;
+  while (w != nullptr) {
+    if (work >= SIGNAL_CHECK_WORK) {
+      work = 0;
+      if (fail_check_signals(state->caller) < 0) {
+        failed = true;
         break;
       }
-      if (failed) break;
-      if (!fits) {
-        // The window keeps its file offset across the refill.
-        w = window_slide();
-        roll_permitted = false;
-      } else if (matched_size == 0) {
-        leaving_byte = w[0];
-        roll_permitted = true;
-        w = window_advance(1);
-        match_offset += 1;
-        failed = w == nullptr;
-      } else {
-        roll_permitted = false;
-        w = window_advance(matched_size);
-        match_offset += matched_size;
-        failed = w == nullptr;
+    }
+    if (roll_permitted) {
+      const uint64_t skipped = skip_clean_positions(index, list, rw, w, leaving_byte);
+      if (skipped > 0) {
+        leaving_byte = w[skipped - 1];
+        w = window_advance(rw, skipped);
+        match_offset += skipped;
+        work += skipped;
+        if (w == nullptr) {
+          failed = true;
+          break;
+        }
       }
     }
-    // A slide finds nothing left to read only once the file is exhausted; any
-    // other way out of the loop is a failure with its exception set.
-    if (opened && !failed && window_exhausted()) {
-      result = make_match_result(weak_count, strong_count, bytes_matched, matches);
+    const uint64_t available = window_available(rw);
+    bool fits = false;
+    uint64_t matched_size = 0;
+    work += 1;
+    for (MatchSizeEntry* e = list; e != nullptr; e = e->next) {
+      const uint64_t size = e->size;
+      fits = available >= size;
+      if (!fits) continue;
+      RollingSum* rs = e->rolling;
+      if (roll_permitted && rolling_can_roll(rs)) {
+        rolling_roll(rs, leaving_byte, w[size - 1]);
+      } else {
+        rolling_reset(rs, w, size);
+      }
+      const WeakEntry* weak = find_weak_entry(index, rolling_value(rs));
+      if (weak == nullptr) continue;
+      weak_count++;
+      uint8_t digest[16];
+      md5_digest(w, size, digest);
+      work += size;
+      PyObject* value = find_strong_value(digest, weak->strong);
+      if (value == nullptr) continue;
+      strong_count++;
+      bytes_matched += size;
+      if (record_match(state, match_offset, value) < 0) failed = true;
+      matched_size = size;
+      break;
+    }
+    if (failed) break;
+    if (!fits) {
+      // The window keeps its file offset across the refill.
+      w = window_slide(rw);
+      roll_permitted = false;
+    } else if (matched_size == 0) {
+      leaving_byte = w[0];
+      roll_permitted = true;
+      w = window_advance(rw, 1);
+      match_offset += 1;
+      failed = w == nullptr;
     } else {
-      PyDict_Clear(matches);
-      Py_DECREF(matches);
+      roll_permitted = false;
+      w = window_advance(rw, matched_size);
+      match_offset += matched_size;
+      failed = w == nullptr;
     }
   }
-  window_close();
-  return result;
+  state->weak_count = weak_count;
+  state->strong_count = strong_count;
+  state->bytes_matched = bytes_matched;
+  // A slide finds nothing left to read only once the file is exhausted; any
+  // other way out of the loop is a failure, already reported.
+  const bool done = opened && !failed && window_exhausted(rw);
+  window_close(rw);
+  return done ? 0 : -1;
 }

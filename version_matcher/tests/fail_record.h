@@ -4,7 +4,7 @@
 
 #include <string>
 
-enum class FailKind { none, no_memory, value, runtime, io };
+enum class FailKind { none, no_memory, value, runtime, io, signal };
 
 struct RecordedFailure {
   FailKind kind = FailKind::none;
@@ -12,6 +12,12 @@ struct RecordedFailure {
   int error_number = 0;
 };
 
-extern RecordedFailure last_failure;
+// One call's caller, as a test plays it: the failure it was told of, and a
+// signal handler that raises at a chosen check.
+struct Caller {
+  RecordedFailure failure;
+  int signal_checks = 0;  // fail_check_signals calls so far
+  int raise_at_check = 0; // the check (1, 2, ...) whose handler raises; 0: none
+};
 
 #endif

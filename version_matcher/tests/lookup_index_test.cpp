@@ -13,11 +13,24 @@ namespace {
 // Distinct fake values: the index only stores and returns the pointers.
 PyObject* fake_value(uintptr_t n) { return reinterpret_cast<PyObject*>(n * 16); }
 
-StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> digests) {
+class LookupIndexTest : public ::testing::Test {
+ protected:
+  void TearDown() override { index_free(&index); }
+
+  StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> digests);
+  WeakEntry* add(uint32_t sum, StrongEntry* strong);
+  int seal() { return index_seal(&index, &caller); }
+  const WeakEntry* find(uint32_t sum) { return find_weak_entry(&index, sum); }
+
+  Caller caller;
+  LookupIndex index;
+};
+
+StrongEntry* LookupIndexTest::strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> digests) {
   StrongEntry* head = nullptr;
   StrongEntry** tail = &head;
   for (auto [fill, value] : digests) {
-    StrongEntry* s = new_strong_entry();
+    StrongEntry* s = new_strong_entry(&index);
     std::memset(s->digest, fill, 16);
     s->value = fake_value(value);
     *tail = s;
@@ -26,42 +39,33 @@ StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> di
   return head;
 }
 
-WeakEntry* add(uint32_t sum, StrongEntry* strong) {
-  WeakEntry* e = new_weak_entry();
+WeakEntry* LookupIndexTest::add(uint32_t sum, StrongEntry* strong) {
+  WeakEntry* e = new_weak_entry(&index);
   e->sum = sum;
   e->strong = strong;
-  link_weak_entry(e);
   return e;
 }
 
-class LookupIndexTest : public ::testing::Test {
- protected:
-  void SetUp() override { clear_weak_buckets(); }
-  void TearDown() override { free_weak_buckets(); }
-};
-
-TEST_F(LookupIndexTest, ChainsKeepConversionOrder) {
-  // Same low 16 bits, three different sums.
+TEST_F(LookupIndexTest, SumsSharingTheLowBitsAreToldApart) {
+  // Same low 16 bits, three different sums; an entry without digests is
+  // never found.
   WeakEntry* a = add(0x00010005, strong_list({{1, 1}}));
   WeakEntry* b = add(0x00020005, strong_list({{2, 2}}));
   WeakEntry* c = add(0x00030005, strong_list({{3, 3}}));
-  EXPECT_EQ(weak_buckets[5], a);
-  EXPECT_EQ(a->next, b);
-  EXPECT_EQ(b->next, c);
-  EXPECT_EQ(c->next, nullptr);
-  ASSERT_EQ(index_seal(), 0);
-  EXPECT_EQ(find_weak_entry(0x00010005), a);
-  EXPECT_EQ(find_weak_entry(0x00020005), b);
-  EXPECT_EQ(find_weak_entry(0x00030005), c);
-  EXPECT_EQ(find_weak_entry(0x00040005), nullptr);
-  EXPECT_EQ(find_weak_entry(0x00010006), nullptr);
+  add(0x00040005, nullptr);
+  ASSERT_EQ(seal(), 0);
+  EXPECT_EQ(find(0x00010005), a);
+  EXPECT_EQ(find(0x00020005), b);
+  EXPECT_EQ(find(0x00030005), c);
+  EXPECT_EQ(find(0x00040005), nullptr);
+  EXPECT_EQ(find(0x00010006), nullptr);
 }
 
 TEST_F(LookupIndexTest, FirstConvertedEntryOfASumWins) {
   WeakEntry* first = add(0x12345678, strong_list({{7, 1}}));
   add(0x12345678, strong_list({{8, 2}}));
-  ASSERT_EQ(index_seal(), 0);
-  const WeakEntry* found = find_weak_entry(0x12345678);
+  ASSERT_EQ(seal(), 0);
+  const WeakEntry* found = find(0x12345678);
   EXPECT_EQ(found, first);
   uint8_t digest[16];
   std::memset(digest, 8, 16);
@@ -81,7 +85,6 @@ TEST_F(LookupIndexTest, StrongLookupComparesAllSixteenBytes) {
     digest[i] ^= 0x80;
   }
   EXPECT_EQ(find_strong_value(digest, nullptr), nullptr);
-  free_strong_entries(list);
 }
 
 // Many sums, a few per bucket and with repeats: every indexed sum is found as
@@ -101,9 +104,9 @@ TEST_F(LookupIndexTest, ManySumsAllFoundAndMissesFiltered) {
       first_of.push_back(e);
     }
   }
-  ASSERT_EQ(index_seal(), 0);
+  ASSERT_EQ(seal(), 0);
   size_t wrong = 0;
-  for (size_t i = 0; i < sums.size(); i++) wrong += find_weak_entry(sums[i]) != first_of[i];
+  for (size_t i = 0; i < sums.size(); i++) wrong += find(sums[i]) != first_of[i];
   EXPECT_EQ(wrong, 0u);
 
   size_t passed_filter = 0, found_absent = 0, probes = 0;
@@ -111,32 +114,32 @@ TEST_F(LookupIndexTest, ManySumsAllFoundAndMissesFiltered) {
     const uint32_t sum = rng();
     if (present.count(sum)) continue;
     probes++;
-    passed_filter += filter_may_hold(sum);
-    found_absent += find_weak_entry(sum) != nullptr;
+    passed_filter += filter_may_hold(&index, sum);
+    found_absent += find(sum) != nullptr;
   }
   EXPECT_EQ(found_absent, 0u);
   EXPECT_LT(passed_filter, probes / 10);
 }
 
 TEST_F(LookupIndexTest, EmptyIndexFindsNothing) {
-  ASSERT_EQ(index_seal(), 0);
-  EXPECT_EQ(find_weak_entry(1), nullptr);
-  EXPECT_EQ(find_weak_entry(0xFFFFFFFE), nullptr);
+  ASSERT_EQ(seal(), 0);
+  EXPECT_EQ(find(1), nullptr);
+  EXPECT_EQ(find(0xFFFFFFFE), nullptr);
 }
 
-TEST_F(LookupIndexTest, FreeClearsEveryHead) {
+TEST_F(LookupIndexTest, FreedIndexStartsAgainFromEmpty) {
   add(0x00000001, strong_list({{1, 1}}));
   add(0x0000FFFF, strong_list({{2, 2}, {3, 3}}));
-  ASSERT_EQ(index_seal(), 0);
-  free_weak_buckets();
-  size_t non_null = 0;
-  for (WeakEntry* head : weak_buckets) non_null += head != nullptr;
-  EXPECT_EQ(non_null, 0u);
-  EXPECT_EQ(weak_lookup.filter, nullptr);
-  // Building again after a free starts from empty chains.
+  ASSERT_EQ(seal(), 0);
+  index_free(&index);
+  EXPECT_EQ(index.filter, nullptr);
+  EXPECT_EQ(index.weak_arena.first, nullptr);
+  EXPECT_EQ(index.strong_arena.first, nullptr);
+  // Building again after a free finds only the new entries.
   WeakEntry* e = add(0x0000FFFF, strong_list({{4, 4}}));
-  EXPECT_EQ(weak_buckets[0xFFFF], e);
-  EXPECT_EQ(e->next, nullptr);
+  ASSERT_EQ(seal(), 0);
+  EXPECT_EQ(find(0x0000FFFF), e);
+  EXPECT_EQ(find(0x00000001), nullptr);
 }
 
 }  // namespace

@@ -34,8 +34,9 @@ struct PipeFile {
 
 class ReadWindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { last_failure = RecordedFailure{}; }
-  void TearDown() override { window_close(); }
+  void TearDown() override { window_close(&rw); }
+  Caller caller;
+  ReadWindow rw;
 };
 
 std::string at(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
@@ -43,45 +44,45 @@ std::string at(const uint8_t* p, size_t n) { return std::string(reinterpret_cast
 TEST_F(ReadWindowTest, TenBytesThroughFourByteBuffer) {
   PipeFile file("0123456789");
   ASSERT_GE(file.fd, 0);
-  ASSERT_EQ(window_open(file.fd, 10, 4), 0);
-  const uint8_t* w = window_fill();
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 10, 4), 0);
+  const uint8_t* w = window_fill(&rw);
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(at(w, 4), "0123");
-  EXPECT_EQ(read_window.bytes_read, 4u);
+  EXPECT_EQ(rw.bytes_read, 4u);
 
-  w = window_advance(3);
+  w = window_advance(&rw, 3);
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(window_available(), 1u);
-  w = window_slide();  // moves "3" to the front and reads 3 more
+  EXPECT_EQ(window_available(&rw), 1u);
+  w = window_slide(&rw);  // moves "3" to the front and reads 3 more
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(read_window.pos, 0u);
-  EXPECT_EQ(read_window.bytes_read, 7u);
+  EXPECT_EQ(rw.pos, 0u);
+  EXPECT_EQ(rw.bytes_read, 7u);
   EXPECT_EQ(at(w, 4), "3456");
-  EXPECT_FALSE(window_exhausted());
+  EXPECT_FALSE(window_exhausted(&rw));
 
-  w = window_advance(4);  // to the end of the valid data
+  w = window_advance(&rw, 4);  // to the end of the valid data
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(window_available(), 0u);
-  w = window_slide();  // nothing to move; only the last 3 bytes remain
+  EXPECT_EQ(window_available(&rw), 0u);
+  w = window_slide(&rw);  // nothing to move; only the last 3 bytes remain
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(read_window.length, 3u);
+  EXPECT_EQ(rw.length, 3u);
   EXPECT_EQ(at(w, 3), "789");
-  EXPECT_TRUE(window_exhausted());
+  EXPECT_TRUE(window_exhausted(&rw));
 
-  EXPECT_EQ(window_slide(), nullptr);
-  EXPECT_EQ(last_failure.kind, FailKind::none);
+  EXPECT_EQ(window_slide(&rw), nullptr);
+  EXPECT_EQ(caller.failure.kind, FailKind::none);
 }
 
 TEST_F(ReadWindowTest, BufferAtLeastFileReadsOnceAndStops) {
   PipeFile file("abcdefgh" "tail never read");
-  ASSERT_EQ(window_open(file.fd, 8, 100), 0);
-  EXPECT_EQ(read_window.length, 8u);
-  const uint8_t* w = window_fill();
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 8, 100), 0);
+  EXPECT_EQ(rw.length, 8u);
+  const uint8_t* w = window_fill(&rw);
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(at(w, 8), "abcdefgh");
-  EXPECT_TRUE(window_exhausted());
-  EXPECT_EQ(window_slide(), nullptr);
-  EXPECT_EQ(last_failure.kind, FailKind::none);
+  EXPECT_TRUE(window_exhausted(&rw));
+  EXPECT_EQ(window_slide(&rw), nullptr);
+  EXPECT_EQ(caller.failure.kind, FailKind::none);
   // Bytes past file_size stay in the descriptor.
   char rest[4];
   EXPECT_EQ(read(file.fd, rest, 4), 4);
@@ -90,81 +91,82 @@ TEST_F(ReadWindowTest, BufferAtLeastFileReadsOnceAndStops) {
 
 TEST_F(ReadWindowTest, SlideAtBufferStartReadsNothing) {
   PipeFile file("abcdefghij");
-  ASSERT_EQ(window_open(file.fd, 10, 4), 0);
-  const uint8_t* w = window_fill();
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 10, 4), 0);
+  const uint8_t* w = window_fill(&rw);
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(window_slide(), w);
-  EXPECT_EQ(read_window.bytes_read, 4u);
+  EXPECT_EQ(window_slide(&rw), w);
+  EXPECT_EQ(rw.bytes_read, 4u);
   EXPECT_EQ(at(w, 4), "abcd");
-  EXPECT_EQ(window_available(), 4u);
+  EXPECT_EQ(window_available(&rw), 4u);
 }
 
 TEST_F(ReadWindowTest, EarlyEndOfFileNamesBytesGotAndAsked) {
   PipeFile file("abcdef");
-  ASSERT_EQ(window_open(file.fd, 20, 4), 0);
-  ASSERT_NE(window_fill(), nullptr);
-  ASSERT_NE(window_advance(4), nullptr);
-  EXPECT_EQ(window_slide(), nullptr);  // asks for 4, gets 2
-  EXPECT_EQ(last_failure.kind, FailKind::runtime);
-  EXPECT_EQ(last_failure.message, "Unexpected EOF: 0x32768; 2 of 4");
-  EXPECT_EQ(read_window.bytes_read, 4u);  // a failed read adds nothing
-  EXPECT_FALSE(window_exhausted());
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 20, 4), 0);
+  ASSERT_NE(window_fill(&rw), nullptr);
+  ASSERT_NE(window_advance(&rw, 4), nullptr);
+  EXPECT_EQ(window_slide(&rw), nullptr);  // asks for 4, gets 2
+  EXPECT_EQ(caller.failure.kind, FailKind::runtime);
+  EXPECT_EQ(caller.failure.message, "Unexpected EOF: 0x32768; 2 of 4");
+  EXPECT_EQ(rw.bytes_read, 4u);  // a failed read adds nothing
+  EXPECT_FALSE(window_exhausted(&rw));
 }
 
 TEST_F(ReadWindowTest, EarlyEndOfFileOnFirstFill) {
   PipeFile file("");
-  ASSERT_EQ(window_open(file.fd, 5, 64), 0);
-  EXPECT_EQ(window_fill(), nullptr);
-  EXPECT_EQ(last_failure.message, "Unexpected EOF: 0x32768; 0 of 5");
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 5, 64), 0);
+  EXPECT_EQ(window_fill(&rw), nullptr);
+  EXPECT_EQ(caller.failure.message, "Unexpected EOF: 0x32768; 0 of 5");
 }
 
 TEST_F(ReadWindowTest, ZeroSizeFileRefusedBeforeAnyAllocation) {
-  EXPECT_EQ(window_open(0, 0, 4096), -1);
-  EXPECT_EQ(last_failure.kind, FailKind::value);
-  EXPECT_EQ(last_failure.message, "Zero size file");
-  EXPECT_EQ(read_window.buffer, nullptr);
+  EXPECT_EQ(window_open(&rw, &caller, 0, 0, 4096), -1);
+  EXPECT_EQ(caller.failure.kind, FailKind::value);
+  EXPECT_EQ(caller.failure.message, "Zero size file");
+  EXPECT_EQ(rw.buffer, nullptr);
 }
 
 TEST_F(ReadWindowTest, NegativeBufferSizeReadsAsUnsigned) {
   PipeFile file("0123456789");
-  ASSERT_EQ(window_open(file.fd, 10, -1), 0);
-  EXPECT_EQ(read_window.length, 10u);
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 10, -1), 0);
+  EXPECT_EQ(rw.length, 10u);
 }
 
 TEST_F(ReadWindowTest, ReadErrorReportsErrno) {
   int fd = open("/dev/null", O_WRONLY);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(window_open(fd, 10, 4), 0);
-  EXPECT_EQ(window_fill(), nullptr);
-  EXPECT_EQ(last_failure.kind, FailKind::io);
-  EXPECT_EQ(last_failure.error_number, EBADF);
+  ASSERT_EQ(window_open(&rw, &caller, fd, 10, 4), 0);
+  EXPECT_EQ(window_fill(&rw), nullptr);
+  EXPECT_EQ(caller.failure.kind, FailKind::io);
+  EXPECT_EQ(caller.failure.error_number, EBADF);
   close(fd);
 }
 
 TEST_F(ReadWindowTest, AdvanceUpToTheEndButNotPast) {
   PipeFile file("0123456789");
-  ASSERT_EQ(window_open(file.fd, 10, 6), 0);
-  ASSERT_NE(window_fill(), nullptr);
-  ASSERT_NE(window_advance(2), nullptr);
-  EXPECT_EQ(window_advance(5), nullptr);
-  EXPECT_EQ(last_failure.message, "Increment goes off the end of the buffer: 2+5 > 6");
-  EXPECT_EQ(read_window.pos, 2u);  // unchanged by the refused advance
-  const uint8_t* w = window_advance(4);
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 10, 6), 0);
+  ASSERT_NE(window_fill(&rw), nullptr);
+  ASSERT_NE(window_advance(&rw, 2), nullptr);
+  EXPECT_EQ(window_advance(&rw, 5), nullptr);
+  EXPECT_EQ(caller.failure.message, "Increment goes off the end of the buffer: 2+5 > 6");
+  EXPECT_EQ(rw.pos, 2u);  // unchanged by the refused advance
+  const uint8_t* w = window_advance(&rw, 4);
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(w, read_window.buffer + 6);
-  EXPECT_EQ(window_available(), 0u);
+  EXPECT_EQ(w, rw.buffer + 6);
+  EXPECT_EQ(window_available(&rw), 0u);
 }
 
 TEST_F(ReadWindowTest, CloseIsIdempotent) {
   PipeFile file("0123");
-  ASSERT_EQ(window_open(file.fd, 4, 4), 0);
-  window_close();
-  EXPECT_EQ(read_window.buffer, nullptr);
-  window_close();
-  EXPECT_EQ(read_window.buffer, nullptr);
+  ASSERT_EQ(window_open(&rw, &caller, file.fd, 4, 4), 0);
+  window_close(&rw);
+  EXPECT_EQ(rw.buffer, nullptr);
+  window_close(&rw);
+  EXPECT_EQ(rw.buffer, nullptr);
 }
 
-// A read interrupted by a signal before any data arrives is retried.
+// A read interrupted by a signal before any data arrives asks the caller to
+// run its signal handlers: retried when they do not raise, failed when one does.
 void on_alarm(int) {}
 
 int writer_fd = -1;
@@ -176,41 +178,55 @@ void* write_late(void*) {
   return nullptr;
 }
 
-TEST_F(ReadWindowTest, InterruptedReadIsRetried) {
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  writer_fd = ends[1];
-  struct sigaction action {};
-  action.sa_handler = on_alarm;  // no SA_RESTART, so read fails with EINTR
-  struct sigaction previous {};
-  ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+TEST_F(ReadWindowTest, InterruptedReadRunsTheSignalHandlers) {
+  for (int raise_at_check : {0, 2}) {
+    SCOPED_TRACE(raise_at_check);
+    caller = Caller{};
+    caller.raise_at_check = raise_at_check;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    writer_fd = ends[1];
+    struct sigaction action {};
+    action.sa_handler = on_alarm;  // no SA_RESTART, so read fails with EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
 
-  // The writer starts with SIGALRM blocked, so every alarm lands on the reader.
-  sigset_t alarm_only, old_mask;
-  sigemptyset(&alarm_only);
-  sigaddset(&alarm_only, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &alarm_only, &old_mask);
-  pthread_t writer;
-  ASSERT_EQ(pthread_create(&writer, nullptr, write_late, nullptr), 0);
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    // The writer starts with SIGALRM blocked, so every alarm lands on the reader.
+    sigset_t alarm_only, old_mask;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm_only, &old_mask);
+    pthread_t writer;
+    ASSERT_EQ(pthread_create(&writer, nullptr, write_late, nullptr), 0);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 
-  struct itimerval timer {};
-  timer.it_value.tv_usec = 50000;
-  timer.it_interval.tv_usec = 50000;
-  ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 50000;
+    timer.it_interval.tv_usec = 50000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
 
-  ASSERT_EQ(window_open(ends[0], 4, 4), 0);
-  const uint8_t* w = window_fill();
+    ASSERT_EQ(window_open(&rw, &caller, ends[0], 4, 4), 0);
+    const uint8_t* w = window_fill(&rw);
 
-  struct itimerval off {};
-  setitimer(ITIMER_REAL, &off, nullptr);
-  pthread_join(writer, nullptr);
-  sigaction(SIGALRM, &previous, nullptr);
-  close(ends[0]);
-  close(ends[1]);
+    struct itimerval off {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    pthread_join(writer, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    close(ends[0]);
+    close(ends[1]);
 
-  ASSERT_NE(w, nullptr) << last_failure.message;
-  EXPECT_EQ(at(w, 4), "wxyz");
+    if (raise_at_check == 0) {
+      ASSERT_NE(w, nullptr) << caller.failure.message;
+      EXPECT_EQ(at(w, 4), "wxyz");
+      EXPECT_GE(caller.signal_checks, 2);
+    } else {
+      EXPECT_EQ(w, nullptr);
+      EXPECT_EQ(caller.failure.kind, FailKind::signal);
+      EXPECT_EQ(caller.signal_checks, 2);  // the call ends at the handler that raised
+      EXPECT_EQ(rw.bytes_read, 0u);
+    }
+    window_close(&rw);
+  }
 }
 
 }  // namespace

@@ -321,5 +321,25 @@ class ResultTests(MatchCase):
         self.assertEqual(got["matches"], {})
 
 
+class ModuleTests(unittest.TestCase):
+
+    def test_version_docstrings_and_signature(self):
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                            os.pardir, os.pardir, "corvamire", "version.py")
+        namespace = {}
+        with open(path) as source:
+            exec(source.read(), namespace)
+        self.assertEqual(vm.__version__, namespace["__version__"])
+        self.assertIn("adler32", vm.__doc__)
+        try:
+            from inspect import signature
+        except ImportError:   # 2.7: the signature is the docstring's first line
+            self.assertEqual(vm.match.__doc__.split("\n")[0],
+                             "match(lookup_table, fd, file_size, buffer_size)")
+        else:
+            self.assertEqual(str(signature(vm.match)),
+                             "(lookup_table, fd, file_size, buffer_size, /)")
+
+
 if __name__ == "__main__":
     unittest.main()

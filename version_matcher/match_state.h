@@ -1,0 +1,44 @@
+// Everything one match call uses.
+//
+// The record lives on py_match's stack and is passed down by pointer, so calls
+// on other threads, and calls made by Python code that runs inside a call (a
+// key's conversion, a finalizer, a signal handler), each have their own.  Its
+// native memory is freed when it goes out of scope, on every path; the Python
+// references it names are the glue's to release.
+#ifndef CORVAMIRE_MATCH_STATE_H
+#define CORVAMIRE_MATCH_STATE_H
+
+#include "lookup_index.h"
+#include "read_window.h"
+
+#include <cstdint>
+#include <vector>
+
+// A matched block: its file offset and the value lookup_table stores for it.
+struct Match {
+  uint64_t offset;
+  PyObject* value;
+};
+
+struct MatchState {
+  Caller* caller;                   // told of failures, asked to run signal handlers
+  MatchSizeEntry* sizes = nullptr;  // in lookup_table's order
+  LookupIndex index;
+  ReadWindow window;
+  // What the scan found.
+  uint32_t weak_count = 0;
+  uint32_t strong_count = 0;
+  uint64_t bytes_matched = 0;
+  std::vector<Match> matches;  // in offset order
+
+  explicit MatchState(Caller* c) : caller(c) {}
+  ~MatchState() {
+    window_close(&window);
+    index_free(&index);
+    free_match_sizes(sizes);
+  }
+  MatchState(const MatchState&) = delete;
+  MatchState& operator=(const MatchState&) = delete;
+};
+
+#endif
