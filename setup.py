@@ -75,10 +75,8 @@ setup(
     cmdclass={"build_ext": BuildExt},
     # The package finds its exit-code table beside its own files.
     zip_safe=False,
-    # Python 3 before 3.9 does not export the module's init function from a
-    # hidden-visibility build.
     python_requires=">=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*,"
-                    " !=3.5.*, !=3.6.*, !=3.7.*, !=3.8.*",
+                    " !=3.5.*",
     classifiers=[
         "Development Status :: 4 - Beta",
         "Intended Audience :: Developers",

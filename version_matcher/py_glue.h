@@ -84,7 +84,10 @@ inline PyObject* glue_drop_module(PyObject* module) {
   return nullptr;
 }
 
-#define GLUE_MODULE_INIT(name) extern "C" PyMODINIT_FUNC PyInit_##name(void)
+// Spelled out rather than PyMODINIT_FUNC, which before 3.9 does not export the
+// symbol from a hidden-visibility build.
+#define GLUE_MODULE_INIT(name) \
+  extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void)
 #define GLUE_MODULE_RETURN(module) return (module)
 
 #else
