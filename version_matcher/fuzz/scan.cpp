@@ -5,11 +5,14 @@
 // sealed as the conversion leaves it, and scan_for_matches reads the file
 // through the fake descriptor; reference_scan below walks the same file
 // position by position, summing and digesting every window afresh.  Any
-// difference in the matches, the counters or the failure aborts.
+// difference in the matches, the counters or the failure aborts.  How often
+// the scan looks for signals is its own affair: a run whose handler raised
+// is only checked for having ended there.
 //
 // Input, front to back: file_size mode (1 byte) and value (2), buffer_size
-// mode (1) and value (2), most bytes per read (2; 0 for no limit), a read
-// error's mode (1; 7 of 8 mean none) and offset (2), the number of sizes
+// mode (1) and value (2), most bytes per read (2; 0 for no limit), a trouble
+// mode (1; 6 of 8 mean none) and value (2): a read error at that offset, or
+// a signal handler that raises at a check for signals; the number of sizes
 // (1), then per size: mode (1), value (2), number of sums (1), then per
 // sum: mode (1), value (2), four bytes more for a raw sum, number of
 // digests (1), then per digest: mode (1) and value (2).  The rest is the
@@ -314,8 +317,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t buffer_mode = in.u8();
   const uint16_t buffer_value = in.u16();
   const uint16_t chunk = in.u16();
-  const uint8_t error_mode = in.u8();
-  const uint16_t error_value = in.u16();
+  const uint8_t trouble_mode = in.u8();
+  const uint16_t trouble_value = in.u16();
   const std::vector<SizeSpec> specs = read_table_spec(in);
 
   fake_file = FakeFile{};
@@ -326,10 +329,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (buffer_too_large(file_size, buffer_size)) return 0;
   fake_file.file_size = file_size;
   fake_file.chunk = chunk;
-  fake_file.error_at = error_mode % 8 == 7 ? error_value : UINT64_MAX;
+  fake_file.error_at = trouble_mode % 8 == 7 ? trouble_value : UINT64_MAX;
   const Table table = build_table(specs, content);
 
   Caller caller;
+  if (trouble_mode % 8 == 6) caller.raise_at_check = 1 + trouble_value % 4;
   MatchState state(&caller);
   fill_state(&state, table);
   fuzz_check(index_seal(&state.index, &caller) == 0, "index_seal failed");
@@ -337,6 +341,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Outcome expected = reference_scan(table, content, fake_file.error_at, file_size, buffer_size);
 
   fuzz_check(state.window.buffer == nullptr, "the scan left its buffer");
+  if (caller.failure.kind == FailKind::signal) {
+    fuzz_check(rc == -1 && caller.signal_checks == caller.raise_at_check, "the scan went on after a handler raised");
+    return 0;
+  }
+  fuzz_check(caller.raise_at_check == 0 || caller.signal_checks < caller.raise_at_check,
+             "a handler raised and the scan went on");
   fuzz_check(caller.failure.kind == expected.kind, "the scan failed otherwise than the reference");
   fuzz_check(caller.failure.message == expected.message && caller.failure.error_number == expected.error_number,
              "the scan's failure says otherwise than the reference's");
