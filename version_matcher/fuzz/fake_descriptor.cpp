@@ -37,7 +37,7 @@ static long fake_read(FakeFile* f, void* dst, uint64_t count) {
   f->calls++;
   f->last_ask = count;
   fuzz_check(count > 0, "a read asked for no bytes");
-  fuzz_check(count <= f->file_size - f->offset, "a read asked for bytes past file_size");
+  fuzz_check(f->offset <= f->file_size && count <= f->file_size - f->offset, "a read asked for bytes past file_size");
   const auto* out = static_cast<const uint8_t*>(dst);
   if (f->bounds_begin != nullptr) {
     fuzz_check(out >= f->bounds_begin && count <= static_cast<uint64_t>(f->bounds_end - out),
