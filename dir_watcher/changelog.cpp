@@ -28,25 +28,25 @@ static bool is_excluded(const wchar* path)
     return false;
 }
 
-// Turns the entry's name into the path of the directory that holds it, in
-// path_buffer, in its long form.
-static void compose_changed_directory(const WatchedDir* dir)
+// Writes into `path` (capacity units) the long form of the directory that
+// holds the changed item `name` of `dir`.
+static void compose_changed_directory(const WatchedDir* dir, const wchar* name, wchar* path, size_t capacity)
 {
     const wchar* root = dir->path;
     bool root_ends_in_separator = dir->path_length && root[dir->path_length - 1] == path_separator;
-    if (wide_join(path_buffer, wide_buffer_units, root, root_ends_in_separator ? 0 : path_separator, name_buffer) < 0)
+    if (wide_join(path, capacity, root, root_ends_in_separator ? 0 : path_separator, name) < 0)
         log_error_and_exit(u"_snwprintf_s failed, path too long",
-                           static_cast<uint32_t>(wide_length(name_buffer) + dir->path_length),
+                           static_cast<uint32_t>(wide_length(name) + dir->path_length),
                            exit_path_too_long);
 
-    size_t length = wide_length(path_buffer);
-    if (length == 0 || path_buffer[length - 1] != path_separator)
-        wide_cut_at_last(path_buffer, path_separator);
+    size_t length = wide_length(path);
+    if (length == 0 || path[length - 1] != path_separator)
+        wide_cut_at_last(path, path_separator);
 
-    uint32_t long_length = platform_long_path(path_buffer, static_cast<uint32_t>(wide_buffer_units));
+    uint32_t long_length = platform_long_path(path, static_cast<uint32_t>(capacity));
     if (long_length == 0)
         log_error(u"GetLongPathNameW", platform_last_error());   // reported as composed
-    else if (long_length > wide_buffer_units)
+    else if (long_length > capacity)
         log_error_and_exit(u"GetLongPathNameW result would overflow buffer", long_length,
                            exit_line_feed_or_long_path);
 }
@@ -78,7 +78,7 @@ void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
             int error = wide_copy(name_buffer, wide_buffer_units, entry + entry_header_bytes, name_bytes / 2);
             if (error)
                 log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_name);
-            compose_changed_directory(dir);
+            compose_changed_directory(dir, name_buffer, path_buffer, wide_buffer_units);
             if (!is_excluded(path_buffer))
                 append_changelog_line(path_buffer, wide_buffer_units, &temp_file);
 
