@@ -35,4 +35,10 @@ if(PYTHON3_EXECUTABLE)
                    $<TARGET_FILE:dir_watcher> $<TARGET_FILE:burst>)
   set_tests_properties(dir_watcher_linux_e2e PROPERTIES LABELS sanitize TIMEOUT 600)
 
+  # The host model: workloads of real machines, then the host's picture
+  # against the disk.  DIR_WATCHER_RACE_RUNS=N repeats the races N times.
+  add_test(NAME dir_watcher_linux_host_model
+           COMMAND "${PYTHON3_EXECUTABLE}" "${CMAKE_CURRENT_SOURCE_DIR}/tests/test_linux_host_model.py"
+                   $<TARGET_FILE:dir_watcher> "${PROJECT_SOURCE_DIR}")
+  set_tests_properties(dir_watcher_linux_host_model PROPERTIES LABELS sanitize TIMEOUT 900)
 endif()
