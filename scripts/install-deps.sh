@@ -14,6 +14,7 @@ have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
 have_cmd wine || need+=(wine wine64)
+have_cmd git || need+=(git)   # the watcher's host-model test clones this repository
 if [ "${1:-}" = bench ]; then
   have_cmd rdiff || need+=(rdiff)
 fi
