@@ -383,6 +383,30 @@ class ErrorTests(WatcherTest):
                                           self.changelog]), 105)
         self.assertEqual(self.error_txt(), BOM + log_line(b"OpenProcess", 87, PARAMETER))
 
+    def test_watch_limit_ends_the_run_at_start_or_later(self):
+        # The limit is lowered in a user namespace of the watcher's own,
+        # which leaves every other process on the machine alone.
+        limited = [b"unshare", b"--user", b"--map-root-user", b"sh", b"-c",
+                   b'echo 20 > /proc/sys/user/max_inotify_watches && exec "$@"', b"sh"]
+        if subprocess.run(limited + [b"true"]).returncode != 0:
+            self.skipTest("no user namespace to lower the watch limit in")
+        resources = b"Insufficient system resources exist to complete the requested service."
+        for at_start in (True, False):
+            with self.subTest(at_start=at_start):
+                listed = os.path.join(self.root, b"start" if at_start else b"later")
+                for i in range(30 if at_start else 5):
+                    os.makedirs(os.path.join(listed, b"d%02d" % i))
+                self.write_lists([listed])
+                self.start(ready=None if at_start else listed, prefix=limited)
+                for i in range(0 if at_start else 30):
+                    os.makedirs(os.path.join(listed, b"new%02d" % i))
+                self.assertEqual(self.finish_watcher(), 10)
+                self.assertTrue(self.error_txt().endswith(log_line(b"ReadDirectoryChangesW", 1450, resources)),
+                                self.error_txt())
+                for name in os.listdir(self.changelog):
+                    os.unlink(os.path.join(self.changelog, name))
+                self.next_batch, self.lines, self.batches = 1, [], []
+
     def test_watched_root_removed(self):
         # Its changes are told first; then the read ends with an error.
         listed = os.path.join(self.root, b"listed")
