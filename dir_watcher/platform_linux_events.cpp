@@ -166,5 +166,7 @@ void drain_events(Port& port)
     }
     forget_moved_out(port);
     report_moved(port);
-    if (any_pending(port)) settle_pending(port, !events_waiting(port));
+    bool settled = !events_waiting(port);
+    if (any_pending(port)) settle_pending(port, settled);
+    if (settled) note_removed_roots(port);
 }

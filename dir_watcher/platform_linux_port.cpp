@@ -19,8 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// While directories wait to be listed again, the wait wakes this often to
-// settle them once the events have stopped.
+// While directories wait to be listed again, or a root's removal waits to
+// be told, the wait wakes this often to settle them once events stop.
 constexpr int pending_retry_ms = 10;
 
 // One port and its roots per process, static so they outlive the logic's locals.
@@ -164,19 +164,17 @@ int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uin
     int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         pollfd p = {the_port.fd, POLLIN, 0};
-        // A root's removal is told after the changes made before it, all
-        // of which are in the queue by then.
         if (poll(&p, 1, 0) == 0) note_removed_roots(the_port);
         if (Root* root = ready_root()) return complete(root, overlapped, bytes);
         int64_t left = std::max<int64_t>(deadline - now_ms(), 0);
-        bool pending = any_pending(the_port);
+        bool pending = any_pending(the_port) || any_removal_seen(the_port);
         int r = poll(&p, 1, static_cast<int>(pending ? std::min<int64_t>(left, pending_retry_ms) : left));
         if (r < 0 && errno != EINTR) {
             set_last_error_from_errno();
             return 0;
         }
         if (r > 0) drain_events(the_port);
-        else if (r == 0 && pending) settle_pending(the_port, true);
+        else if (r == 0 && any_pending(the_port)) settle_pending(the_port, true);
         if (Root* root = ready_root()) return complete(root, overlapped, bytes);
         if (now_ms() >= deadline) return 0;
     }

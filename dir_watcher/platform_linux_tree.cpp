@@ -558,9 +558,22 @@ void note_removed_roots(Port& port)
 {
     // The root's descriptor keeps its directory alive, so no IN_DELETE_SELF
     // comes while it is open: a directory with no link left was removed.
+    // It is gone only once the queue has been emptied after that was seen,
+    // so the changes made before the removal are told first.
     for (Root* root : port.roots) {
-        if (!root->armed || root->gone || root->fd < 0) continue;
+        if (!root->armed || root->gone) continue;
+        if (root->removal_seen) {
+            root->gone = true;
+            continue;
+        }
         struct stat st;
-        if (fstat(root->fd, &st) == 0 && st.st_nlink == 0) root->gone = true;
+        root->removal_seen = fstat(root->fd, &st) == 0 && st.st_nlink == 0;
     }
+}
+
+bool any_removal_seen(const Port& port)
+{
+    for (const Root* root : port.roots)
+        if (root->removal_seen && !root->gone) return true;
+    return false;
 }

@@ -119,6 +119,7 @@ struct Root {
 
     RecordQueue queue;
     bool overflowed = false;   // next completion is zero bytes: rescan the root
+    bool removal_seen = false; // its directory had no link left when last looked at
     bool gone = false;         // removed: its changes told, reads end with an error
     uint32_t watch_error = 0;  // part of the tree could not be watched: the next read fails
 };
@@ -233,8 +234,11 @@ void report_moved(Port& port);
 // Directories moved out of their root (no IN_MOVED_TO) are forgotten.
 void forget_moved_out(Port& port);
 
-// A removed root (its descriptor's directory has no link left) is gone.
+// Called whenever the inotify queue has just been found empty.  A root
+// whose directory had no link left the last time is gone now (everything
+// queued before its removal has been read); the others are looked at.
 void note_removed_roots(Port& port);
+bool any_removal_seen(const Port& port);
 
 // ---- events (platform_linux_events.cpp) --------------------------------------
 
