@@ -230,11 +230,11 @@ static Node* adopt(Node* parent, const char* name, Identity id)
     return raw;
 }
 
-static Node* child_by_identity(Node* parent, Identity id, const Node* besides)
+static Node* child_by_identity(Node* parent, Identity id)
 {
     if (id == Identity{}) return nullptr;
     for (auto& child : parent->children)
-        if (child.second.get() != besides && child.second->id == id) return child.second.get();
+        if (child.second->id == id) return child.second.get();
     return nullptr;
 }
 
@@ -246,6 +246,17 @@ static void rename_child(Node* parent, Node* node, const char* name)
     parent->children.erase(it);
     node->name = name;
     parent->children[node->name] = std::move(owned);
+}
+
+// The child of `parent` that watch `wd` stands for already: the same
+// directory under an older name.
+static Node* child_watching(const Port& port, const Node* parent, int wd)
+{
+    auto it = port.watches.find(wd);
+    if (it == port.watches.end()) return nullptr;
+    for (Node* node : it->second)
+        if (node->parent == parent) return node;
+    return nullptr;
 }
 
 // Watches directory `name` of `parent`, reached through `parent_fd`.  The
@@ -277,15 +288,12 @@ static Node* watch_child(Port& port, Node* parent, int parent_fd, const char* na
     }
     Identity id = identity_of(st);
     if (existing && existing->id == id && !existing->unreadable) return existing;   // met already
-
-    if (!existing || existing->id != id) {
-        if (Node* renamed = child_by_identity(parent, id, existing)) {
-            // The same directory under its new name: the tree lags behind a rename.
-            if (existing) forget_child(port, parent, name);
-            rename_child(parent, renamed, name);
-            note_moved(renamed);
-            return renamed;
-        }
+    if (existing && existing->id != id) {
+        // Another directory took the name.  Forgotten before the watch is
+        // added: its subtree may hold this very directory, whose watch
+        // would go with it.
+        forget_child(port, parent, name);
+        existing = nullptr;
     }
 
     char proc[32];
@@ -293,10 +301,6 @@ static Node* watch_child(Port& port, Node* parent, int parent_fd, const char* na
     if (wd < 0) {
         int error = errno;
         if (error == EACCES || error == EPERM) {
-            if (existing && existing->id != id) {
-                forget_child(port, parent, name);
-                existing = nullptr;
-            }
             if (!existing) existing = adopt(parent, name, id);
             note_unreadable(existing, u"inotify_add_watch", error);
             return existing;
@@ -304,7 +308,7 @@ static Node* watch_child(Port& port, Node* parent, int parent_fd, const char* na
         if (error != ENOENT && error != ENOTDIR) record_watch_failure(port, parent, error);
         return nullptr;
     }
-    if (existing && existing->id == id) {
+    if (existing) {
         // Readable now, or again: watched and listed from now on.
         existing->unreadable = false;
         if (existing->wd != wd) {
@@ -314,7 +318,12 @@ static Node* watch_child(Port& port, Node* parent, int parent_fd, const char* na
         *added = true;
         return existing;
     }
-    if (existing) forget_child(port, parent, name);   // another directory took the name
+    if (Node* renamed = child_watching(port, parent, wd)) {
+        // The same directory under its new name: the tree lags behind a rename.
+        rename_child(parent, renamed, name);
+        note_moved(renamed);
+        return renamed;
+    }
     Node* node = adopt(parent, name, id);
     register_watch(port, node, wd);
     *added = true;
@@ -513,13 +522,13 @@ static void search_down_to(Port& port, Node* node)
     std::reverse(way.begin(), way.end());
     Node* dir = node->root->top.get();
     for (Identity id : way) {
-        Node* next = child_by_identity(dir, id, nullptr);
+        Node* next = child_by_identity(dir, id);
         Fd next_fd = next ? open_node(next, port.scratch) : Fd();
         if (!next_fd) {
             Fd fd = open_node(dir, port.scratch);
             if (!fd) return;
             list_again(port, dir, fd.fd, true);
-            next = child_by_identity(dir, id, nullptr);
+            next = child_by_identity(dir, id);
             if (!next) return;   // gone from the disk: dropped with its subtree
         }
         dir = next;
