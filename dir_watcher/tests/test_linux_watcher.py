@@ -540,7 +540,8 @@ class RecoveryTests(WatcherTest):
         start = len(self.lines)
         touch_at(os.path.join(path, b"f"))
         self.mark()
-        while len(os.path.join(deepest, name)) + 2 + 1 <= 32767:   # room for the "/." that names it
+        # The logic composes "<line>/." in 32767 units.
+        while len(os.path.join(deepest, name)) + 2 <= 32767:
             deepest = os.path.join(deepest, name)
         self.assertIn(deepest, self.lines[start:])
         self.assertFalse([l for l in self.lines[start:] if len(l) > len(deepest)])
