@@ -157,11 +157,18 @@ class WatcherTest(unittest.TestCase):
         return len(self.lines)
 
     def catch_up(self):
-        """Marks twice: what the watcher queued while handling the first
-        mark (directories listed again once the events stopped) is told
-        before the second."""
-        self.mark()
-        return self.mark()
+        """Until everything the watcher queued so far is told.  A new
+        directory in the root comes back as its own line once its creation
+        is handled; a second one comes after whatever the watcher did at the
+        end of handling the first (directories listed again once the events
+        stopped).  Returns the index past it."""
+        for _ in range(2):
+            self.catches = getattr(self, "catches", 0) + 1
+            marker = os.path.join(self.root, b".catch%d" % self.catches)
+            start = len(self.lines)
+            os.mkdir(marker)
+            self.wait_for_line(marker, start)
+        return len(self.lines)
 
     def error_txt(self):
         with open(os.path.join(self.changelog, b"error.txt"), "rb") as f:
