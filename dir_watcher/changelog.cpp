@@ -28,36 +28,42 @@ static bool is_excluded(const wchar* path)
     return false;
 }
 
-// Turns the entry's name into the path of the directory that holds it, in
-// path_buffer, in its long form.
-static void compose_changed_directory(const WatchedDir* dir)
+// Writes into `path` (capacity units) the long form of the directory that
+// holds the changed item `name` of `dir`.
+static void compose_changed_directory(const WatchedDir* dir, const wchar* name, wchar* path, size_t capacity)
 {
     const wchar* root = dir->path;
     bool root_ends_in_separator = dir->path_length && root[dir->path_length - 1] == path_separator;
-    if (wide_join(path_buffer, wide_buffer_units, root, root_ends_in_separator ? 0 : path_separator, name_buffer) < 0)
+    if (wide_join(path, capacity, root, root_ends_in_separator ? 0 : path_separator, name) < 0)
         log_error_and_exit(u"_snwprintf_s failed, path too long",
-                           static_cast<uint32_t>(wide_length(name_buffer) + dir->path_length),
+                           static_cast<uint32_t>(wide_length(name) + dir->path_length),
                            exit_path_too_long);
 
-    size_t length = wide_length(path_buffer);
-    if (length == 0 || path_buffer[length - 1] != path_separator)
-        wide_cut_at_last(path_buffer, path_separator);
+    size_t length = wide_length(path);
+    if (length == 0 || path[length - 1] != path_separator) {
+        wide_cut_at_last(path, path_separator);
+        // An item directly in "/" is in "/", not in a directory of no name.
+        if (path[0] == 0 && length > 0) {
+            path[0] = path_separator;
+            path[1] = 0;
+        }
+    }
 
-    uint32_t long_length = platform_long_path(path_buffer, static_cast<uint32_t>(wide_buffer_units));
+    uint32_t long_length = platform_long_path(path, static_cast<uint32_t>(capacity));
     if (long_length == 0)
         log_error(u"GetLongPathNameW", platform_last_error());   // reported as composed
-    else if (long_length > wide_buffer_units)
+    else if (long_length > capacity)
         log_error_and_exit(u"GetLongPathNameW result would overflow buffer", long_length,
                            exit_line_feed_or_long_path);
 }
 
-// A name on Linux may hold a line feed (no Windows name can), and a batch
-// line cannot: the path is cut back to the directory above the component
-// that holds it, whose rescan still covers the change.
-static void cut_before_line_feed(wchar* path)
+// A name on Linux may hold a line feed or a CR (no Windows name can), and a
+// batch line cannot: the path is cut back to the directory above the
+// component that holds it, whose rescan still covers the change.
+static void cut_before_line_break(wchar* path)
 {
     for (wchar* unit = path; *unit; ++unit)
-        if (*unit == u'\n') {
+        if (*unit == u'\n' || *unit == u'\r') {
             *unit = 0;
             wide_cut_at_last(path, path_separator);
             return;
@@ -91,9 +97,9 @@ void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
             int error = wide_copy(name_buffer, wide_buffer_units, entry + entry_header_bytes, name_bytes / 2);
             if (error)
                 log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_name);
-            compose_changed_directory(dir);
+            compose_changed_directory(dir, name_buffer, path_buffer, wide_buffer_units);
             if (!is_excluded(path_buffer)) {
-                cut_before_line_feed(path_buffer);
+                cut_before_line_break(path_buffer);
                 append_changelog_line(path_buffer, wide_buffer_units, &temp_file);
             }
 

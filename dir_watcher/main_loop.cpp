@@ -26,11 +26,11 @@ constexpr uint32_t wait_ms = 1000;
 // A busy watcher asks only on every fiftieth pass.
 constexpr uint32_t host_test_interval = 50;
 
-// <changelog directory><separator><name> into `out`; false when it would
-// be cut.
-static bool derive_name(wchar* out, const wchar* name)
+// <directory><separator><name> into `out` (wide_buffer_units); false when
+// it would be cut.
+static bool derive_name(wchar* out, const wchar* directory, const wchar* name)
 {
-    return wide_join(out, wide_buffer_units, changelog_dir, path_separator, name) >= 0;
+    return wide_join(out, wide_buffer_units, directory, path_separator, name) >= 0;
 }
 
 int parent_process_exited(Handle process)
@@ -56,8 +56,9 @@ int run_dir_watcher()
     // buffers; the largest batch name is tried too, so publishing a batch
     // never needs a name that does not fit.
     changelog_dir = args[4];
-    if (!derive_name(error_log_path, u"error.txt") || !derive_name(temp_changelog_path, u"temp")
-        || !derive_name(batch_path, u"2147483647.txt"))
+    if (!derive_name(error_log_path, changelog_dir, u"error.txt")
+        || !derive_name(temp_changelog_path, changelog_dir, u"temp")
+        || !derive_name(batch_path, changelog_dir, u"2147483647.txt"))
         return static_cast<int>(exit_changelog_dir_too_long);
     batch_path[0] = 0;
     std::memset(errno_text, 0, sizeof errno_text);

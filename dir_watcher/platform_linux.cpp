@@ -1,11 +1,13 @@
-// Linux backend, process side: the entry point and command line, the host
-// process, plain files (temporary changelog, batches, error.txt) and the
-// long-path step.  The change reads live in platform_linux_watch.cpp.
+// Linux backend, process side: the command line, the host process, plain
+// files (temporary changelog, batches, error.txt) and the long-path step.
+// The entry point is in platform_linux_main.cpp; the change reads live in
+// platform_linux_port.cpp and the files it lists.
 
 #include "platform_linux.h"
 #include "dir_watcher.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +27,10 @@ static int saved_argc;
 static char** saved_argv;
 static wchar** wide_args;   // kept reachable for the whole run
 
-int main(int argc, char** argv)
+void platform_keep_arguments(int argc, char** argv)
 {
     saved_argc = argc;
     saved_argv = argv;
-    return run_dir_watcher();
 }
 
 uint32_t platform_command_line(int* count, wchar*** args)
@@ -119,13 +120,35 @@ bool platform_exit_code(Handle process, uint32_t* code)
 
 // ---- long path -----------------------------------------------------------------
 
+// lstat for a path of any length: beyond PATH_MAX, its directory is
+// opened piece by piece and the last name looked at from there.
+static int lstat_any_length(std::string& path, struct stat* st)
+{
+    if (path.size() < PATH_MAX) return lstat(path.c_str(), st);
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    path[slash] = 0;
+    int dir = open_below(AT_FDCWD, path.c_str(), slash, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    path[slash] = '/';
+    if (dir < 0) return -1;
+    int result = fstatat(dir, path.c_str() + slash + 1, st, AT_SYMLINK_NOFOLLOW);
+    int error = errno;
+    close(dir);
+    errno = error;
+    return result;
+}
+
 // Linux has no short names: a path that exists is already in its long form.
 uint32_t platform_long_path(wchar* path, uint32_t capacity)
 {
-    const char* native = native_path(path);
+    static std::string native;   // reused: called once per changelog line
+    native_path(path, native);
     struct stat st;
-    if (lstat(native, &st) != 0) {
-        set_last_error_from_errno(native);
+    if (lstat_any_length(native, &st) != 0) {
+        set_last_error_from_errno(native.c_str());
         return 0;
     }
     size_t length = wide_length(path);
@@ -140,10 +163,11 @@ static int fd_from_handle(Handle h) { return static_cast<int>(reinterpret_cast<i
 
 Handle platform_create_file(const wchar* path)
 {
-    const char* native = native_path(path);
-    int fd = open(native, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, new_file_mode);
+    static std::string native;   // reused: one per batch
+    native_path(path, native);
+    int fd = open(native.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, new_file_mode);
     if (fd < 0) {
-        set_last_error_from_errno(native);
+        set_last_error_from_errno(native.c_str());
         return invalid_handle();
     }
     return handle_from_fd(fd);
@@ -179,9 +203,9 @@ void platform_close_file(Handle file)
 
 int platform_rename(const wchar* from, const wchar* to)
 {
-    static std::string source;   // reused: one rename per batch
-    source = native_path(from);
-    const char* target = native_path(to);
+    static std::string source, target_path;   // reused: one rename per batch
+    native_path(from, source);
+    const char* target = native_path(to, target_path);
     if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
     // File systems without RENAME_NOREPLACE: link refuses an existing target too.
@@ -198,7 +222,8 @@ static const char utf8_bom[] = "\xEF\xBB\xBF";
 // a byte-order mark when asked for one and the file is empty.
 static void write_log_line(const wchar* path, int open_mode, bool mark_if_empty, const wchar* line)
 {
-    int fd = open(native_path(path), O_WRONLY | O_CREAT | O_CLOEXEC | open_mode, new_file_mode);
+    std::string native;   // once per error.txt line
+    int fd = open(native_path(path, native), O_WRONLY | O_CREAT | O_CLOEXEC | open_mode, new_file_mode);
     if (fd < 0) return;   // the line is lost; the caller goes on regardless
     std::string bytes;
     struct stat st;

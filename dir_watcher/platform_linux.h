@@ -44,6 +44,22 @@ size_t utf8_decode_one(const unsigned char* bytes, size_t count, char16_t units[
 // lone surrogates as U+FFFD.  Appends to `out`; with crlf each LF becomes CR LF.
 void wide_to_utf8(const wchar* text, size_t count, std::string& out, bool crlf = false);
 
-// The native (byte) form of a wide path, in a buffer reused from call to
-// call (no allocation once it has grown): valid until the next call.
-const char* native_path(const wchar* path);
+// UTF-16 units of the UTF-8 text (escaped bytes count one unit each), as
+// utf8_to_wide would make them.
+size_t utf16_units(const char* bytes, size_t count);
+
+// The native (byte) form of a wide path into `out` (the caller's buffer,
+// reused from call to call); returns out.c_str().
+const char* native_path(const wchar* path, std::string& out);
+
+// ---- descriptors (platform_linux_paths.cpp) ----------------------------------
+
+// openat for a relative (or, with AT_FDCWD, absolute) path of any length:
+// a path beyond PATH_MAX is opened piece by piece, each piece below the last.
+// `path` is terminated at `length`.
+int open_below(int dirfd, const char* path, size_t length, int flags);
+
+// ---- entry (platform_linux.cpp) --------------------------------------------
+
+// Keeps the program's arguments for platform_command_line.
+void platform_keep_arguments(int argc, char** argv);

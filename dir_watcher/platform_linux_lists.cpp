@@ -49,7 +49,8 @@ static size_t ensure(ListFile* f, size_t want)
 
 ListFile* platform_open_list(const wchar* path, int* error)
 {
-    int fd = open(native_path(path), O_RDONLY | O_CLOEXEC);
+    std::string native;   // once per list file
+    int fd = open(native_path(path, native), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         *error = errno;
         return nullptr;

@@ -109,12 +109,25 @@ void wide_to_utf8(const wchar* text, size_t count, std::string& out, bool crlf)
     }
 }
 
-const char* native_path(const wchar* path)
+size_t utf16_units(const char* bytes, size_t count)
 {
-    static std::string bytes;   // reused: no allocation per change once grown
-    bytes.clear();
-    wide_to_utf8(path, wide_length(path), bytes);
-    return bytes.c_str();
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
+    size_t units = 0;
+    for (size_t i = 0; i < count;) {
+        char16_t pair[2];
+        int n = 0;
+        size_t used = utf8_decode_one(b + i, count - i, pair, &n);
+        units += used ? static_cast<size_t>(n) : 1;
+        i += used ? used : 1;
+    }
+    return units;
+}
+
+const char* native_path(const wchar* path, std::string& out)
+{
+    out.clear();
+    wide_to_utf8(path, wide_length(path), out);
+    return out.c_str();
 }
 
 int platform_to_utf8(const wchar* text, char* out, int capacity)

@@ -22,27 +22,27 @@ static void* alloc_or_exit(size_t bytes, uint32_t exit_code)
     return memory;
 }
 
-// Copies the entry in path_buffer into new zero-filled memory.
-static wchar* copy_entry(size_t length, uint32_t exit_code)
+// Copies `length` units of `entry` into new zero-filled memory, terminated.
+static wchar* copy_entry(const wchar* entry, size_t length, uint32_t exit_code)
 {
     wchar* text = static_cast<wchar*>(alloc_or_exit((length + 1) * sizeof(wchar), exit_code));
-    std::memcpy(text, path_buffer, length * sizeof(wchar));
+    std::memcpy(text, entry, length * sizeof(wchar));
     return text;
 }
 
-// Reads the list's next entry into path_buffer: its length without the
-// line feed, 0 for an empty line, -1 at the end of the file.
-static long read_entry(ListFile* file, const wchar* list_path)
+// Reads the list's next entry into `line` (capacity units): its length
+// without the line feed, 0 for an empty line, -1 at the end of the file.
+static long read_entry(ListFile* file, const wchar* list_path, wchar* line, size_t capacity)
 {
     int error = 0;
-    int result = platform_read_list_line(file, path_buffer, static_cast<int>(wide_buffer_units), &error);
+    int result = platform_read_list_line(file, line, static_cast<int>(capacity), &error);
     if (result < 0)
         write_list_read_failure(list_path, error);
     if (result == 0)
         return -1;
-    size_t length = wide_length(path_buffer);
-    if (length && path_buffer[length - 1] == u'\n')
-        path_buffer[--length] = 0;
+    size_t length = wide_length(line);
+    if (length && line[length - 1] == u'\n')
+        line[--length] = 0;
     return static_cast<long>(length);
 }
 
@@ -62,12 +62,12 @@ void load_watched_dirs(const wchar* list_path, Handle port)
     while (*tail)
         tail = &(*tail)->next;
 
-    for (long length; (length = read_entry(file, list_path)) >= 0;) {
+    for (long length; (length = read_entry(file, list_path, path_buffer, wide_buffer_units)) >= 0;) {
         if (length == 0)
             continue;
         WatchedDir* dir = static_cast<WatchedDir*>(alloc_or_exit(sizeof(WatchedDir), exit_no_watched_dir));
         dir->path_length = static_cast<uint64_t>(length);
-        dir->path = copy_entry(static_cast<size_t>(length), exit_no_watched_path);
+        dir->path = copy_entry(path_buffer, static_cast<size_t>(length), exit_no_watched_path);
 
         dir->handle = platform_open_directory(dir->path);
         if (dir->handle == invalid_handle()) {
@@ -100,12 +100,12 @@ void load_excluded_prefixes(const wchar* list_path)
     while (*tail)
         tail = &(*tail)->next;
 
-    for (long length; (length = read_entry(file, list_path)) >= 0;) {
+    for (long length; (length = read_entry(file, list_path, path_buffer, wide_buffer_units)) >= 0;) {
         if (length == 0)
             continue;
         ExcludedPrefix* prefix = static_cast<ExcludedPrefix*>(alloc_or_exit(sizeof(ExcludedPrefix), exit_no_prefix));
         prefix->length = static_cast<uint64_t>(length);
-        prefix->text = copy_entry(static_cast<size_t>(length), exit_no_prefix_text);
+        prefix->text = copy_entry(path_buffer, static_cast<size_t>(length), exit_no_prefix_text);
         *tail = prefix;
         tail = &prefix->next;
     }

@@ -18,6 +18,7 @@ have_cmd wine || need+=(wine wine64)
 have_cmd clang++ || need+=(clang)
 have_pkg libclang-rt-dev || have_pkg "libclang-rt-$(clang++ -dumpversion 2>/dev/null | cut -d. -f1)-dev" \
   || need+=(libclang-rt-dev)
+have_cmd git || need+=(git)   # the watcher's host-model test clones this repository
 if [ "${1:-}" = bench ]; then
   have_cmd rdiff || need+=(rdiff)
 fi

@@ -106,12 +106,12 @@ Expected expect(const std::u16string& root, const std::vector<std::u16string>& p
         if (path.back() != path_separator) {
             size_t cut = path.rfind(path_separator);
             if (cut != std::u16string::npos)
-                path.resize(cut);
+                path.resize(cut == 0 ? 1 : cut);
         }
         // The fake's long form of a path is the path itself.  A path kept
-        // whose names hold a line feed stands for the directory above it.
+        // whose names hold a line feed or CR stands for the directory above it.
         if (!excluded(path, prefixes)) {
-            size_t line_feed = path.find(u'\n');
+            size_t line_feed = path.find_first_of(u"\n\r");
             if (line_feed != std::u16string::npos) {
                 path.resize(line_feed);
                 size_t cut = path.rfind(path_separator);

@@ -118,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // native_path stops at the first terminator, as every wide text does.
     const std::u16string name = wide.substr(0, wide.find(u'\0'));
-    check(native_path(name.c_str()) == bytes.substr(0, bytes.find('\0')),
+    std::string native;
+    check(native_path(name.c_str(), native) == bytes.substr(0, bytes.find('\0')),
           "native_path did not give the name's bytes");
 
     // The same bytes read as UTF-16 units, encoded.

@@ -33,6 +33,7 @@ PARAMETER = b"The parameter is incorrect."
 ACCESS_DENIED = b"Access is denied."
 
 WAIT = 30.0           # seconds any expected event may take (sanitized builds are slow)
+NO_CAPS = [b"setpriv", b"--inh-caps=-all", b"--bounding-set=-all", b"--"]
 QUEUED_EVENTS = "/proc/sys/fs/inotify/max_queued_events"
 
 
@@ -71,13 +72,14 @@ class WatcherTest(unittest.TestCase):
         with open(self.exclusion_list, "wb") as f:
             f.write(b"".join(line + b"\n" for line in exclude))
 
-    def start(self, args=None, ready=None):
-        """Starts the watcher; with `ready`, waits until changes in that
-        watched directory show up, so the tests' own changes are seen."""
+    def start(self, args=None, ready=None, prefix=()):
+        """Starts the watcher (after `prefix`, a command it runs under);
+        with `ready`, waits until changes in that watched directory show
+        up, so the tests' own changes are seen."""
         if args is None:
             args = [str(self.host.pid).encode(), self.watch_list, self.exclusion_list, self.changelog]
         self.stderr = open(self.stderr_path, "wb")
-        self.watcher = subprocess.Popen([WATCHER.encode()] + args, stderr=self.stderr)
+        self.watcher = subprocess.Popen(list(prefix) + [WATCHER.encode()] + args, stderr=self.stderr)
         self.stderr.close()
         if ready is not None:
             probe = os.path.join(ready, b".probe")
@@ -153,6 +155,26 @@ class WatcherTest(unittest.TestCase):
             f.write(b"m")
         self.wait_for(lambda: self.root in self.lines[n:], "the mark")
         return len(self.lines)
+
+    def catch_up(self):
+        """Until everything the watcher queued so far is told.  A new
+        directory in the root comes back as its own line once its creation
+        is handled; a second one comes after whatever the watcher did at the
+        end of handling the first (directories listed again once the events
+        stopped).  Returns the index past it."""
+        for _ in range(2):
+            self.catches = getattr(self, "catches", 0) + 1
+            marker = os.path.join(self.root, b".catch%d" % self.catches)
+            start = len(self.lines)
+            os.mkdir(marker)
+            self.wait_for_line(marker, start)
+        return len(self.lines)
+
+    def told_since(self, start):
+        """The lines told since `start`, once the watcher has caught up,
+        less the catch-up's own marker lines."""
+        end = self.catch_up()
+        return {l for l in self.lines[start:end] if not os.path.basename(l).startswith(b".catch")}
 
     def error_txt(self):
         with open(os.path.join(self.changelog, b"error.txt"), "rb") as f:
@@ -381,25 +403,225 @@ class ErrorTests(WatcherTest):
                                           self.changelog]), 105)
         self.assertEqual(self.error_txt(), BOM + log_line(b"OpenProcess", 87, PARAMETER))
 
-    def test_watched_root_removed_or_moved_away(self):
-        for how in ("removed", "moved"):
-            with self.subTest(how=how):
-                listed = os.path.join(self.root, how.encode())
-                os.makedirs(os.path.join(listed, b"sub"))
+    def test_watch_limit_ends_the_run_at_start_or_later(self):
+        # The limit is lowered in a user namespace of the watcher's own,
+        # which leaves every other process on the machine alone.
+        limited = [b"unshare", b"--user", b"--map-root-user", b"sh", b"-c",
+                   b'echo 20 > /proc/sys/user/max_inotify_watches && exec "$@"', b"sh"]
+        if subprocess.run(limited + [b"true"]).returncode != 0:
+            self.skipTest("no user namespace to lower the watch limit in")
+        resources = b"Insufficient system resources exist to complete the requested service."
+        for at_start in (True, False):
+            with self.subTest(at_start=at_start):
+                listed = os.path.join(self.root, b"start" if at_start else b"later")
+                for i in range(30 if at_start else 5):
+                    os.makedirs(os.path.join(listed, b"d%02d" % i))
                 self.write_lists([listed])
-                self.start(ready=listed)
-                if how == "removed":
-                    shutil.rmtree(listed)
-                else:
-                    os.rename(listed, os.path.join(self.outside, b"away"))
-                self.assertEqual(self.finish_watcher(), 115)
-                self.assertTrue(self.error_txt().endswith(
-                    log_line(b"GetQueuedCompletionStatus", 5, ACCESS_DENIED)), self.error_txt())
-                os.unlink(os.path.join(self.changelog, b"error.txt"))
-                self.collect()
-                self.next_batch, self.lines, self.batches = 1, [], []
+                self.start(ready=None if at_start else listed, prefix=limited)
+                for i in range(0 if at_start else 30):
+                    os.makedirs(os.path.join(listed, b"new%02d" % i))
+                self.assertEqual(self.finish_watcher(), 10)
+                self.assertTrue(self.error_txt().endswith(log_line(b"ReadDirectoryChangesW", 1450, resources)),
+                                self.error_txt())
                 for name in os.listdir(self.changelog):
                     os.unlink(os.path.join(self.changelog, name))
+                self.next_batch, self.lines, self.batches = 1, [], []
+
+    def test_watched_root_removed(self):
+        # Its changes are told first; then the read ends with an error.
+        listed = os.path.join(self.root, b"listed")
+        os.makedirs(os.path.join(listed, b"sub"))
+        self.write_lists([listed])
+        self.start(ready=listed)
+        start = len(self.lines)
+        shutil.rmtree(listed)
+        self.assertEqual(self.finish_watcher(), 115)
+        self.assertTrue(self.error_txt().endswith(
+            log_line(b"GetQueuedCompletionStatus", 5, ACCESS_DENIED)), self.error_txt())
+        self.collect()
+        self.assertIn(listed, self.lines[start:])
+
+
+class RecoveryTests(WatcherTest):
+    """The watcher reads events some time after they happen.  Stopping it
+    while the tree changes makes it meet every change late, as a busy
+    machine does, so what it finds on the disk no longer matches them."""
+
+    def while_stopped(self, change):
+        os.kill(self.watcher.pid, signal.SIGSTOP)
+        try:
+            change()
+        finally:
+            os.kill(self.watcher.pid, signal.SIGCONT)
+
+    def test_directories_made_or_renamed_before_the_watcher_looks(self):
+        r = self.root
+        j = lambda *names: os.path.join(r, *names)
+
+        def parent_renamed():
+            os.mkdir(j(b"p", b"a", b"b"))
+            os.rename(j(b"p", b"a"), j(b"p", b"c"))
+
+        def name_reused():
+            # The directory made first is renamed and its name made again:
+            # each must be watched under its own name.
+            os.mkdir(j(b"q", b"b"))
+            os.rename(j(b"q", b"b"), j(b"q", b"x"))
+            os.mkdir(j(b"q", b"b"))
+
+        def moved_twice():
+            os.mkdir(j(b"m", b"one"))
+            os.rename(j(b"m", b"one"), j(b"m", b"two"))
+            os.rename(j(b"m", b"two"), j(b"p", b"three"))
+
+        cases = [
+            (parent_renamed, [j(b"p", b"c", b"b")]),
+            (name_reused, [j(b"q", b"x"), j(b"q", b"b")]),
+            (moved_twice, [j(b"p", b"three")]),
+        ]
+        for d in (b"p/a", b"q", b"m"):
+            os.makedirs(j(d))
+        self.write_lists([r])
+        self.start(ready=r)
+        for change, changed in cases:
+            with self.subTest(change=change.__name__):
+                self.while_stopped(change)
+                self.catch_up()
+                # Each directory reported as itself, and only as itself.
+                for d in changed:
+                    start = len(self.lines)
+                    touch(os.path.join(d, b"after"))
+                    self.assertEqual(self.told_since(start), {d, r})
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
+    def test_renamed_root_or_ancestor_keeps_the_listed_path(self):
+        outer = os.path.join(self.root, b"A")
+        listed = os.path.join(outer, b"R")
+        other = os.path.join(self.base, b"other")
+        os.makedirs(os.path.join(listed, b"old"))
+        os.mkdir(other)
+        self.write_lists([listed, other])
+        self.start(ready=listed)
+        start = len(self.lines)
+        os.rename(outer, os.path.join(self.root, b"B"))          # an ancestor
+        moved = os.path.join(self.outside, b"R2")
+        os.rename(os.path.join(self.root, b"B", b"R"), moved)   # the root itself
+        os.makedirs(os.path.join(moved, b"new", b"deep"))
+        touch(os.path.join(moved, b"new", b"deep", b"f"))
+        touch(os.path.join(moved, b"old", b"g"))
+        self.wait_for_line(os.path.join(listed, b"new", b"deep"), start)
+        self.wait_for_line(os.path.join(listed, b"old"), start)
+        touch(os.path.join(other, b"f"))
+        self.wait_for_line(other, start)
+        self.assertIsNone(self.watcher.poll())
+        self.assertFalse([l for l in self.lines[start:] if not l.startswith((listed, other))])
+        # The listed path no longer exists, so its long form cannot be had:
+        # that is told, and the line written as composed, as Windows does.
+        log = self.error_txt()[len(BOM):].replace(log_line(b"GetLongPathNameW", 3, PATH_NOT_FOUND), b"")
+        self.assertEqual(log, b"")
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
+    def test_names_with_line_feed_or_cr_are_told_as_the_nearest_plain_ancestor(self):
+        r = self.root
+        self.write_lists([r])
+        self.start(ready=r)
+        start = len(self.lines)
+        os.makedirs(os.path.join(r, b"a", b"nl\nsecond", b"deeper"))
+        os.makedirs(os.path.join(r, b"a", b"b", b"cr\rname"))
+        touch(os.path.join(r, b"a", b"nl\nsecond", b"deeper", b"f"))
+        touch(os.path.join(r, b"a", b"b", b"cr\rname", b"g"))
+        self.assertEqual(self.told_since(start), {r, os.path.join(r, b"a"), os.path.join(r, b"a", b"b")})
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
+    def test_paths_beyond_path_max_up_to_the_longest_line(self):
+        r = self.root
+        name = b"n" * 200
+        # About 6,000 bytes deep before the watcher starts.
+        path = r
+        for _ in range(30):
+            path = os.path.join(path, name)
+            mkdir_at(path)
+        self.write_lists([r])
+        self.start(ready=r)
+        start = len(self.lines)
+        touch_at(os.path.join(path, b"f"))
+        self.wait_for_line(path, start)
+        # Deeper than any line can be: the deepest directory whose line fits.
+        deepest = path
+        while len(path) < 33000:
+            path = os.path.join(path, name)
+            mkdir_at(path)
+        start = len(self.lines)
+        touch_at(os.path.join(path, b"f"))
+        told = self.told_since(start)
+        # The logic composes "<line>/." in 32767 units.
+        while len(os.path.join(deepest, name)) + 2 <= 32767:
+            deepest = os.path.join(deepest, name)
+        self.assertIn(deepest, told)
+        self.assertFalse([l for l in told if len(l) > len(deepest)])
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+        # Every line came with its long form: nothing in error.txt.
+        self.assertFalse(os.path.exists(os.path.join(self.changelog, b"error.txt")))
+
+    def test_unreadable_directory_is_left_out_until_it_can_be_read(self):
+        # As root, permission bits stop nothing: the watcher runs without
+        # any capability, so a mode-000 directory is refused to it.
+        r = self.root
+        locked = os.path.join(r, b"locked")
+        os.makedirs(os.path.join(locked, b"inside"))
+        os.chmod(locked, 0)
+        self.write_lists([r])
+        self.start(ready=r, prefix=NO_CAPS)
+        self.assertEqual(self.error_txt(), BOM + log_line(b"inotify_add_watch", 5, ACCESS_DENIED))
+        start = len(self.lines)
+        touch(os.path.join(locked, b"inside", b"unseen"))
+        os.mkdir(os.path.join(r, b"open"))
+        touch(os.path.join(r, b"open", b"f"))
+        self.wait_for_line(os.path.join(r, b"open"), start)
+        self.assertNotIn(os.path.join(locked, b"inside"), self.told_since(start))
+        # Readable now: watched, and reported so the host looks at it.
+        start = len(self.lines)
+        os.chmod(locked, 0o755)
+        self.wait_for_line(os.path.join(locked, b"inside"), start)
+        start = self.catch_up()
+        touch(os.path.join(locked, b"inside", b"seen"))
+        self.wait_for_line(os.path.join(locked, b"inside"), start)
+        self.assertEqual(self.error_txt(), BOM + log_line(b"inotify_add_watch", 5, ACCESS_DENIED))
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
+
+def mkdir_at(path):
+    """mkdir for a path of any length: from a descriptor of its parent."""
+    parent, name = path.rsplit(b"/", 1)
+    fd = open_dir(parent)
+    try:
+        os.mkdir(name, dir_fd=fd)
+    finally:
+        os.close(fd)
+
+
+def touch_at(path):
+    parent, name = path.rsplit(b"/", 1)
+    fd = open_dir(parent)
+    try:
+        os.close(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
+    finally:
+        os.close(fd)
+
+
+def open_dir(path):
+    fd = os.open(b"/", os.O_RDONLY | os.O_DIRECTORY)
+    for part in path.split(b"/"):
+        if part:
+            nxt = os.open(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nxt
+    return fd
 
 
 class HostTests(WatcherTest):

@@ -1,0 +1,181 @@
+// Linux backend, change reads: inotify dressed as a completion port.
+//
+// One inotify instance serves every watched root (so the per-user limit on
+// instances never matters).  Each listed directory is held by an O_PATH
+// descriptor, so it is watched, and reached, wherever it or its parents
+// are moved; its batch lines keep the listed path, as a Windows handle's
+// reads do.  A root's pending read "completes" in platform_wait with as
+// many whole change records as its buffer holds, and what does not fit
+// waits for the next read.  A kernel queue overflow completes every root's
+// read with zero bytes, as Windows reports a change buffer that overflowed.
+
+#include "platform_linux_watch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// While directories wait to be listed again, or a root's removal waits to
+// be told, the wait wakes this often to settle them once events stop.
+constexpr int pending_retry_ms = 10;
+
+// One port and its roots per process, static so they outlive the logic's locals.
+static Port the_port;
+static std::vector<std::unique_ptr<Root>> all_roots;
+
+Handle platform_create_port()
+{
+    if (the_port.fd >= 0) return &the_port;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        set_last_error_from_errno();
+        return nullptr;
+    }
+    the_port.fd = fd;
+    return &the_port;
+}
+
+Handle platform_open_directory(const wchar* path)
+{
+    std::string native;   // once per listed directory
+    native_path(path, native);
+    Fd fd(open_below(AT_FDCWD, native.c_str(), native.size(), O_PATH | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.fd, &st) != 0) {
+        set_last_error_from_errno(native.c_str());
+        return invalid_handle();
+    }
+    if (S_ISDIR(st.st_mode)) {
+        // Listing access, as Windows asks for FILE_LIST_DIRECTORY.
+        Fd listing(openat(fd.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!listing) {
+            set_last_error_from_errno(native.c_str());
+            return invalid_handle();
+        }
+    }
+    std::unique_ptr<Root> root(new (std::nothrow) Root);
+    if (!root) {
+        set_last_error(error_not_enough_memory);
+        return invalid_handle();
+    }
+    root->path = native;
+    root->limits.root_bytes = native.size();
+    root->limits.root_units = utf16_units(native.data(), native.size());
+    root->is_directory = S_ISDIR(st.st_mode);
+    root->fd = fd.release();
+    all_roots.push_back(std::move(root));
+    return all_roots.back().get();
+}
+
+Handle platform_bind_to_port(Handle directory, Handle port)
+{
+    Root* root = static_cast<Root*>(directory);
+    if (port != &the_port || !root || directory == invalid_handle()) {
+        set_last_error(error_invalid_handle);
+        return nullptr;
+    }
+    if (!root->port) {
+        root->port = &the_port;
+        the_port.roots.push_back(root);
+    }
+    return port;
+}
+
+bool platform_read_changes(Handle directory, void* buffer, uint32_t size, Overlapped* overlapped)
+{
+    Root* root = static_cast<Root*>(directory);
+    if (!root->is_directory) {
+        // Windows refuses a change read on a file the same way.
+        set_last_error(error_invalid_parameter);
+        return false;
+    }
+    if (!root->port) {
+        set_last_error(error_invalid_handle);
+        return false;
+    }
+    if (!root->armed) {
+        root->armed = true;
+        if (uint32_t error = arm_root(the_port, root)) {
+            set_last_error(error);
+            return false;
+        }
+    }
+    if (root->watch_error) {
+        set_last_error(root->watch_error);
+        return false;
+    }
+    root->overlapped = overlapped;
+    root->buffer = static_cast<unsigned char*>(buffer);
+    root->size = size;
+    return true;
+}
+
+static Root* ready_root()
+{
+    size_t count = the_port.roots.size();
+    for (size_t i = 0; i < count; ++i) {
+        Root* root = the_port.roots[(the_port.next_root + i) % count];
+        if (root->overlapped && (root->overflowed || queued_bytes(root->queue) > 0 || root->gone)) {
+            the_port.next_root = (the_port.next_root + i + 1) % count;
+            return root;
+        }
+    }
+    return nullptr;
+}
+
+static int complete(Root* root, Overlapped** overlapped, uint32_t* bytes)
+{
+    *overlapped = root->overlapped;
+    root->overlapped = nullptr;
+    if (root->overflowed) {
+        root->overflowed = false;
+        *bytes = 0;
+        return 1;
+    }
+    if (queued_bytes(root->queue) > 0) {
+        *bytes = take_change_records(root->queue, root->buffer, root->size);
+        return 1;
+    }
+    // Its changes told, a root that was removed ends its reads.
+    *bytes = 0;
+    set_last_error(error_access_denied);
+    return -1;
+}
+
+static int64_t now_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uint32_t* bytes)
+{
+    *overlapped = nullptr;
+    *bytes = 0;
+    if (port != &the_port) {
+        set_last_error(error_invalid_handle);
+        return 0;
+    }
+    int64_t deadline = now_ms() + timeout_ms;
+    for (;;) {
+        pollfd p = {the_port.fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 0) note_removed_roots(the_port);
+        if (Root* root = ready_root()) return complete(root, overlapped, bytes);
+        int64_t left = std::max<int64_t>(deadline - now_ms(), 0);
+        bool pending = any_pending(the_port) || any_removal_seen(the_port);
+        int r = poll(&p, 1, static_cast<int>(pending ? std::min<int64_t>(left, pending_retry_ms) : left));
+        if (r < 0 && errno != EINTR) {
+            set_last_error_from_errno();
+            return 0;
+        }
+        if (r > 0) drain_events(the_port);
+        else if (r == 0 && any_pending(the_port)) settle_pending(the_port, true);
+        if (Root* root = ready_root()) return complete(root, overlapped, bytes);
+        if (now_ms() >= deadline) return 0;
+    }
+}
