@@ -20,7 +20,11 @@ constexpr unsigned FILTER_MAX_LOG2 = 23;
 // one or two slots on average.
 constexpr uint64_t TABLE_SLOTS_PER_SUM = 2;
 
-WeakEntry* new_weak_entry(LookupIndex* index) { return arena_new(&index->weak_arena); }
+WeakEntry* new_weak_entry(LookupIndex* index, uint32_t size) {
+  WeakEntry* e = arena_new(&index->weak_arena);
+  if (e != nullptr) e->size = size;
+  return e;
+}
 
 StrongEntry* new_strong_entry(LookupIndex* index) { return arena_new(&index->strong_arena); }
 

@@ -35,6 +35,10 @@ struct StrongEntry {
 
 struct WeakEntry {
   uint32_t sum;
+  // The length of the blocks this sum and its digests describe.  One index
+  // serves every size, so a window may find an entry of another length; its
+  // MD5 could then equal one of the entry's digests only by a collision.
+  uint32_t size;
   StrongEntry* strong;  // null: no digests, nothing to find under this sum
 };
 
@@ -56,8 +60,9 @@ struct LookupIndex {
 };
 
 // Zero-filled records from the index's arenas, or null when out of memory.
-// They stay allocated until index_free.
-WeakEntry* new_weak_entry(LookupIndex* index);
+// They stay allocated until index_free.  A WeakEntry comes with the length of
+// the blocks of lookup_table[size] it is converted from.
+WeakEntry* new_weak_entry(LookupIndex* index, uint32_t size);
 StrongEntry* new_strong_entry(LookupIndex* index);
 // Builds the sealed form from the entries that have digests, in conversion
 // order: 0, or -1 when out of memory.

@@ -57,7 +57,7 @@ static int build_strong_entries(LookupIndex* index, PyObject* digest_dict, Stron
 }
 
 // One item of a lookup_table[size]: a sum and its digest dict.
-static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_dict) {
+static int build_weak_entry(LookupIndex* index, uint32_t size, PyObject* key, PyObject* digest_dict) {
   if (!PyNumber_Check(key)) {
     PyErr_SetString(PyExc_TypeError, "key of lookup_table[size] must be an int (adler32 sum)");
     return -1;
@@ -75,7 +75,7 @@ static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_
   if (build_strong_entries(index, digest_dict, &strong) < 0) return -1;
   // An entry without digests stays out of the sealed index: nothing can be
   // found under its sum.
-  WeakEntry* e = new_weak_entry(index);
+  WeakEntry* e = new_weak_entry(index, size);
   if (e == nullptr) {
     PyErr_NoMemory();
     return -1;
@@ -85,13 +85,13 @@ static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_
   return 0;
 }
 
-static int build_weak_entries(LookupIndex* index, PyObject* size_dict) {
+static int build_weak_entries(LookupIndex* index, uint32_t size, PyObject* size_dict) {
   Held walked(size_dict);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(size_dict, &pos, &key, &value)) {
     Held held_key(key), held_value(value);
-    if (build_weak_entry(index, key, value) < 0) return -1;
+    if (build_weak_entry(index, size, key, value) < 0) return -1;
   }
   return 0;
 }
@@ -126,7 +126,7 @@ static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject*
     PyErr_NoMemory();
     return -1;
   }
-  return build_weak_entries(&state->index, size_dict);
+  return build_weak_entries(&state->index, size, size_dict);
 }
 
 int build_match_sizes(MatchState* state, PyObject* lookup_table) {

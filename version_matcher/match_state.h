@@ -22,6 +22,11 @@ struct Match {
 
 struct MatchState {
   Caller* caller;                   // told of failures, asked to run signal handlers
+  // Recompute a rolled sum after length/2 rolls, as RollingSum's own rule
+  // says.  The roll is exact, so that only derives the same sum again at two
+  // bytes of adler32 per position; the scan rolls on instead.  The tests set
+  // this to show that sums, counters and matches come out the same.
+  bool reseed_rolled_sums = false;
   MatchSizeEntry* sizes = nullptr;  // in lookup_table's order
   LookupIndex index;
   ReadWindow window;

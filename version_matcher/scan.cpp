@@ -45,17 +45,17 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // tight loop of its own, then all of them are probed against the index's
 // bitmap in one pass, so the probes' cache misses overlap instead of queueing
 // behind the rolls.  A run stops before the first position where a sum is
-// found in the index, where a size is due for its re-seed, or where the set of
-// fitting sizes would change; that position is left to the exact step in
-// scan_for_matches.  Sums and roll counts come out as one-position steps
-// would leave them.
+// found in the index, where the set of fitting sizes would change, or (when
+// the scan re-seeds) where a size is due for its re-seed; that position is
+// left to the exact step in scan_for_matches.  Sums and roll counts come out
+// as one-position steps would leave them.
 
 // Most sizes a run handles; longer lists take the exact step everywhere.
 constexpr int RUN_MAX_SIZES = 8;
 
 static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitting, int n, const uint8_t* w,
-                          uint8_t leaving_byte, uint64_t most) {
-  for (int i = 0; i < n; i++) {
+                          uint8_t leaving_byte, uint64_t most, bool reseed) {
+  for (int i = 0; reseed && i < n; i++) {
     // Positions left before this size must be recomputed from its window.
     const RollingSum* rs = fitting[i]->rolling;
     const uint64_t rolls_left = rs->length / 2 - rs->rolls;
@@ -92,7 +92,7 @@ static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitti
 // Positions from the window start that clean_run has moved past; 0 when the
 // last size does not fit (a slide comes next) or the list is too long.
 static uint64_t skip_clean_positions(const LookupIndex* index, MatchSizeEntry* list, const ReadWindow* rw,
-                                     const uint8_t* w, uint8_t leaving_byte) {
+                                     const uint8_t* w, uint8_t leaving_byte, bool reseed) {
   const uint64_t available = window_available(rw);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
@@ -107,7 +107,7 @@ static uint64_t skip_clean_positions(const LookupIndex* index, MatchSizeEntry* l
   }
   if (!last_fits) return 0;
   // Every fitting size keeps fitting for this many positions.
-  return clean_run(index, fitting, n, w, leaving_byte, available - largest + 1);
+  return clean_run(index, fitting, n, w, leaving_byte, available - largest + 1, reseed);
 }
 
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
@@ -118,6 +118,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     fail_value(state->caller, "Match size larger than buffer_size");
     return -1;
   }
+  const bool reseed = state->reseed_rolled_sums;
   uint32_t weak_count = 0, strong_count = 0;
   uint64_t bytes_matched = 0;
   uint64_t match_offset = 0;
@@ -137,7 +138,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       }
     }
     if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(index, list, rw, w, leaving_byte);
+      const uint64_t skipped = skip_clean_positions(index, list, rw, w, leaving_byte, reseed);
       if (skipped > 0) {
         leaving_byte = w[skipped - 1];
         w = window_advance(rw, skipped);
@@ -158,7 +159,10 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       fits = available >= size;
       if (!fits) continue;
       RollingSum* rs = e->rolling;
-      if (roll_permitted && rolling_can_roll(rs)) {
+      // A sum is computed afresh where the window is new to it: at its first
+      // use, after a slide and after a match.  Otherwise it was brought to the
+      // window one byte back, and the roll gives this window's sum exactly.
+      if (roll_permitted && (!reseed || rolling_can_roll(rs))) {
         rolling_roll(rs, leaving_byte, w[size - 1]);
       } else {
         rolling_reset(rs, w, size);
@@ -166,6 +170,8 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       const WeakEntry* weak = find_weak_entry(index, rolling_value(rs));
       if (weak == nullptr) continue;
       weak_count++;
+      // Another length's digests: no MD5 of this window can equal them.
+      if (weak->size != size) continue;
       uint8_t digest[16];
       md5_digest(w, size, digest);
       work += size;

@@ -116,6 +116,32 @@ TEST(RollingSum, LongRollChainStaysExact) {
   EXPECT_EQ(rolling_value(&rs), zlib_sum(data.data() + pos, n));
 }
 
+// The scan rolls on past length/2 rolls: one reset, then rolls to the end of
+// the data, give zlib's sum at every position checked, for every length
+// class, across runs of 0x00 and 0xFF.
+TEST(RollingSum, RollingOnPastHalfTheLengthStaysExact) {
+  std::mt19937 rng(31);
+  std::vector<uint8_t> data(400000);
+  for (auto& byte : data) byte = static_cast<uint8_t>(rng());
+  for (size_t i = 50000; i < 120000; i++) data[i] = 0xFF;
+  for (size_t i = 120000; i < 190000; i++) data[i] = 0x00;
+  for (uint64_t n : {1u, 2u, 3u, 16u, 2048u, 5553u, 65521u, 65522u, 140000u}) {
+    RollingSum rs{};
+    rolling_reset(&rs, data.data(), n);
+    size_t mismatches = 0, compared = 0;
+    for (size_t pos = 1; pos + n <= data.size(); pos++) {
+      rolling_roll(&rs, data[pos - 1], data[pos + n - 1]);
+      if (n <= 16 || pos % 997 == 0 || pos + n == data.size()) {
+        compared++;
+        if (rolling_value(&rs) != zlib_sum(data.data() + pos, n)) mismatches++;
+      }
+    }
+    EXPECT_GT(rs.rolls, n / 2);
+    EXPECT_GT(compared, 100u);
+    EXPECT_EQ(mismatches, 0u) << "window " << n;
+  }
+}
+
 // A batch gives the sums of the next positions without moving the window.
 // Runs of 0xFF leaving while 0x00 enters (and the reverse) take a and b as far
 // down and up as a batch can.

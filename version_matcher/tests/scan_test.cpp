@@ -6,7 +6,10 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,29 @@
 namespace {
 
 PyObject* fake_value(uintptr_t n) { return reinterpret_cast<PyObject*>(n * 16); }
+
+using Digest = std::array<uint8_t, 16>;
+
+Digest digest_of(const std::string& block) {
+  Digest d;
+  unsigned int length = 0;
+  EVP_Digest(block.data(), block.size(), d.data(), &length, EVP_md5(), nullptr);
+  return d;
+}
+
+uint32_t sum_of(const std::string& block) {
+  return static_cast<uint32_t>(adler32(1, reinterpret_cast<const Bytef*>(block.data()), block.size()));
+}
+
+// An entry of lookup_table[size]: one sum with one digest.
+void add_entry(LookupIndex* index, uint64_t size, uint32_t sum, const Digest& digest, uintptr_t value) {
+  StrongEntry* s = new_strong_entry(index);
+  std::memcpy(s->digest, digest.data(), 16);
+  s->value = fake_value(value);
+  WeakEntry* e = new_weak_entry(index, static_cast<uint32_t>(size));
+  e->sum = sum;
+  e->strong = s;
+}
 
 // A descriptor of an unnamed file holding content, at its start.
 struct TempFile {
@@ -45,13 +71,7 @@ class ScanTest : public ::testing::Test {
 
   // A known block, found under its own sum and digest.
   void add_block(const std::string& block, uintptr_t value) {
-    StrongEntry* s = new_strong_entry(&state.index);
-    unsigned int length = 0;
-    EVP_Digest(block.data(), block.size(), s->digest, &length, EVP_md5(), nullptr);
-    s->value = fake_value(value);
-    WeakEntry* e = new_weak_entry(&state.index);
-    e->sum = static_cast<uint32_t>(adler32(1, reinterpret_cast<const Bytef*>(block.data()), block.size()));
-    e->strong = s;
+    add_entry(&state.index, block.size(), sum_of(block), digest_of(block), value);
   }
 
   int scan(const TempFile& file, uint64_t file_size, int buffer_size) {
@@ -141,6 +161,111 @@ TEST_F(ScanTest, LongScanLooksForSignals) {
       EXPECT_LT(state.window.bytes_read, size);
     }
     EXPECT_EQ(state.window.buffer, nullptr);
+  }
+}
+
+// A window that finds another length's entry is a weak match, but the
+// entry's digests are not consulted: even one that is this window's MD5 (a
+// table can hold anything) does not make a block of the wrong length match.
+TEST_F(ScanTest, WeakHitOnAnotherSizesEntryIsCountedButNotConfirmed) {
+  const std::string data = noise(64, 4);
+  const std::string window = data.substr(0, 8);
+  add_size(8);
+  add_size(4);
+  add_entry(&state.index, 4, sum_of(window), digest_of(window), 1);
+  TempFile file(data);
+  ASSERT_EQ(scan(file, 64, 64), 0) << caller.failure.message;
+  EXPECT_EQ(state.weak_count, 1u);
+  EXPECT_EQ(state.strong_count, 0u);
+  EXPECT_TRUE(state.matches.empty());
+}
+
+// What a scan reports, and the sums it leaves, to compare two scans by.
+struct Outcome {
+  int rc = 0;
+  uint32_t weak = 0, strong = 0;
+  uint64_t bytes = 0;
+  std::vector<std::pair<uint64_t, PyObject*>> matches;
+  std::vector<uint32_t> sums;  // of each size's last window
+  bool operator==(const Outcome& o) const {
+    return rc == o.rc && weak == o.weak && strong == o.strong && bytes == o.bytes && matches == o.matches &&
+           sums == o.sums;
+  }
+};
+
+struct Known {
+  uint64_t size;
+  uint32_t sum;
+  Digest digest;
+  uintptr_t value;
+};
+
+Outcome scan_once(const std::string& data, const std::vector<uint64_t>& sizes, const std::vector<Known>& known,
+                  int buffer_size, bool reseed) {
+  Caller caller;
+  MatchState state(&caller);
+  state.reseed_rolled_sums = reseed;
+  MatchSizeEntry** tail = &state.sizes;
+  for (uint64_t size : sizes) {
+    *tail = new MatchSizeEntry{size, new RollingSum(), nullptr};
+    tail = &(*tail)->next;
+  }
+  for (const Known& k : known) add_entry(&state.index, k.size, k.sum, k.digest, k.value);
+  TempFile file(data);
+  Outcome out;
+  out.rc = index_seal(&state.index, &caller) < 0 ? -2 : scan_for_matches(&state, file.fd, data.size(), buffer_size);
+  out.weak = state.weak_count;
+  out.strong = state.strong_count;
+  out.bytes = state.bytes_matched;
+  for (const Match& m : state.matches) out.matches.emplace_back(m.offset, m.value);
+  for (MatchSizeEntry* e = state.sizes; e != nullptr; e = e->next) out.sums.push_back(e->rolling->sum);
+  return out;
+}
+
+// The scan rolls each sum on where RollingSum's rule would recompute it.  Over
+// random bytes with runs of 0x00 and 0xFF, repeated stretches, and windows of
+// every length class (one byte, a few, around the modulus, beyond 2^16), it
+// reports the same counters and matches, and leaves the same sums, as a scan
+// that recomputes.  The tables hold sums of windows scattered over the file,
+// many with the right digest and more with a wrong one, so a sum that went
+// wrong anywhere near them would change the counts.
+TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
+  std::mt19937 rng(2024);
+  std::string data = noise(400000, 9);
+  for (size_t i = 100000; i < 160000; i++) data[i] = '\xFF';
+  for (size_t i = 160000; i < 220000; i++) data[i] = '\0';
+  const std::string stretch = data.substr(230000, 70000);
+  data.replace(320000, stretch.size(), stretch);  // a stretch seen twice
+  const std::vector<std::vector<uint64_t>> size_lists = {
+      {1}, {2}, {3}, {16}, {255}, {2048}, {5553}, {65521}, {65522}, {140000},
+      {3, 2048}, {2048, 16, 1}, {65522, 255, 2},
+  };
+  for (const auto& sizes : size_lists) {
+    uint64_t longest = 0;
+    std::vector<Known> known;
+    for (uint64_t size : sizes) {
+      longest = std::max(longest, size);
+      std::uniform_int_distribution<size_t> at(0, data.size() - size);
+      for (int i = 0; i < 300; i++) {
+        // Not from inside the runs, where every window is the same one and a
+        // wrong digest would cost an MD5 at every position.
+        size_t from = at(rng);
+        while (from + size > 100000 && from < 220000) from = at(rng);
+        const std::string window = data.substr(from, size);
+        const bool right = i % 3 == 0;
+        known.push_back({size, sum_of(window), digest_of(right ? window : window + "x"), known.size() + 1});
+      }
+    }
+    for (int buffer_size : {static_cast<int>(longest + 1000), 1 << 20}) {
+      SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
+      const Outcome rolled = scan_once(data, sizes, known, buffer_size, false);
+      const Outcome reseeded = scan_once(data, sizes, known, buffer_size, true);
+      EXPECT_EQ(rolled.rc, 0);
+      EXPECT_GT(rolled.weak, rolled.strong);
+      EXPECT_GT(rolled.strong, 0u);
+      EXPECT_TRUE(rolled == reseeded) << "weak " << rolled.weak << "/" << reseeded.weak << " strong "
+                                      << rolled.strong << "/" << reseeded.strong;
+    }
   }
 }
 
