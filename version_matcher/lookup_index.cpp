@@ -12,10 +12,11 @@ constexpr uint64_t FILTER_BITS_PER_SUM = 32;
 // probe it at random three times a byte; at 2 MiB it shared a core's L2 with
 // the read buffer and the probes waited on L3, which cost more than the
 // extra misses a smaller bitmap lets through to the table.  The word index
-// takes at most the top 17 bits of the hash, clear of the 12 bits below that
-// pick the bits in the word.
+// takes at most the top 18 bits of the hash, clear of the 10 bits at the
+// bottom that pick the bits in the word.
 constexpr unsigned FILTER_MIN_LOG2 = 16;
 constexpr unsigned FILTER_MAX_LOG2 = 23;
+static_assert(FILTER_MAX_LOG2 - 5 <= 32 - 10, "word index and bit picks overlap");
 // Table slots per indexed sum (at least): probes past the bitmap then look at
 // one or two slots on average.
 constexpr uint64_t TABLE_SLOTS_PER_SUM = 2;
@@ -38,7 +39,7 @@ static void free_sealed(LookupIndex* index) {
 }
 
 static void filter_add(LookupIndex* index, uint32_t sum) {
-  const uint64_t hash = filter_hash(sum);
+  const uint32_t hash = filter_hash(sum);
   index->filter[hash >> index->filter_shift] |= filter_bits(hash);
 }
 
@@ -51,7 +52,7 @@ static unsigned log2_at_least(uint64_t n, unsigned lowest, unsigned highest) {
 // Puts e in the table unless an earlier entry holds its sum.
 static void seal_entry(LookupIndex* index, WeakEntry* e) {
   filter_add(index, e->sum);
-  uint64_t i = filter_hash(e->sum) >> index->table_shift;
+  uint64_t i = table_slot(index, e->sum);
   while (index->sums[i] != EMPTY_SLOT && index->sums[i] != e->sum) i = (i + 1) & index->table_mask;
   if (index->sums[i] == e->sum) return;  // shadowed by an earlier entry
   index->sums[i] = e->sum;
@@ -76,8 +77,8 @@ int index_seal(LookupIndex* index, Caller* caller) {
   uint64_t count = 0;
   for_each_weak_entry(index, [&](WeakEntry*) { count++; });
   const unsigned filter_log2 = log2_at_least(count * FILTER_BITS_PER_SUM, FILTER_MIN_LOG2, FILTER_MAX_LOG2);
-  index->filter_shift = 64 - (filter_log2 - 6);
-  index->filter = static_cast<uint64_t*>(std::calloc((uint64_t{1} << filter_log2) / 64, sizeof(uint64_t)));
+  index->filter_shift = 32 - (filter_log2 - 5);
+  index->filter = static_cast<uint32_t*>(std::calloc((uint64_t{1} << filter_log2) / 32, sizeof(uint32_t)));
   const unsigned table_log2 = log2_at_least(count * TABLE_SLOTS_PER_SUM, 4, 40);
   const uint64_t slots = uint64_t{1} << table_log2;
   index->table_shift = 64 - table_log2;

@@ -8,6 +8,7 @@
 #ifndef CORVAMIRE_MATCH_STATE_H
 #define CORVAMIRE_MATCH_STATE_H
 
+#include "batch_kernels.h"
 #include "lookup_index.h"
 #include "read_window.h"
 
@@ -27,6 +28,8 @@ struct MatchState {
   // bytes of adler32 per position; the scan rolls on instead.  The tests set
   // this to show that sums, counters and matches come out the same.
   bool reseed_rolled_sums = false;
+  // The loops that runs of non-matching positions take; the tests try each.
+  const BatchKernels* kernels = best_kernels();
   MatchSizeEntry* sizes = nullptr;  // in lookup_table's order
   LookupIndex index;
   ReadWindow window;

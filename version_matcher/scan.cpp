@@ -42,19 +42,21 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // Most positions match nothing: every size that fits is rolled, nothing is
 // found in the index, the window moves one byte on.  Runs of such positions
 // are done here in batches: each size's sums over the batch are rolled in a
-// tight loop of its own, then all of them are probed against the index's
-// bitmap in one pass, so the probes' cache misses overlap instead of queueing
-// behind the rolls.  A run stops before the first position where a sum is
-// found in the index, where the set of fitting sizes would change, or (when
-// the scan re-seeds) where a size is due for its re-seed; that position is
-// left to the exact step in scan_for_matches.  Sums and roll counts come out
-// as one-position steps would leave them.
+// loop of their own, then probed against the index's bitmap in one pass, so
+// the probes' cache misses overlap instead of queueing behind the rolls (the
+// kernels doing both are chosen for the CPU, batch_kernels.h).  A run stops
+// before the first position where a sum is found in the index, where the set
+// of fitting sizes would change, or (when the scan re-seeds) where a size is
+// due for its re-seed; that position is left to the exact step in
+// scan_for_matches.  Sums and roll counts come out as one-position steps
+// would leave them.
 
 // Most sizes a run handles; longer lists take the exact step everywhere.
 constexpr int RUN_MAX_SIZES = 8;
 
-static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitting, int n, const uint8_t* w,
-                          uint8_t leaving_byte, uint64_t most, bool reseed) {
+// The window starts one byte before w, after a one-byte advance.
+static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels, MatchSizeEntry* const* fitting,
+                          int n, const uint8_t* w, uint64_t most, bool reseed) {
   for (int i = 0; reseed && i < n; i++) {
     // Positions left before this size must be recomputed from its window.
     const RollingSum* rs = fitting[i]->rolling;
@@ -66,16 +68,20 @@ static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitti
   while (done < most) {
     const uint64_t batch = most - done < ROLLING_BATCH_MAX ? most - done : ROLLING_BATCH_MAX;
     const uint8_t* p = w + done;
-    const uint8_t out = done == 0 ? leaving_byte : p[-1];
-    for (int i = 0; i < n; i++) rolling_batch(fitting[i]->rolling, p, out, batch, sums[i]);
-    uint64_t clean = 0;
-    for (; clean < batch; clean++) {
-      bool maybe = false;
-      for (int i = 0; i < n; i++) maybe |= filter_may_hold(index, sums[i][clean]);
-      if (!maybe) continue;
+    uint64_t maybe = 0;  // bit j: some size's sum at position j passed the bitmap
+    for (int i = 0; i < n; i++) {
+      kernels->roll(fitting[i]->rolling, p, batch, sums[i]);
+      maybe |= kernels->probe(index, sums[i], batch);
+    }
+    uint64_t clean = batch;
+    for (; maybe != 0; maybe &= maybe - 1) {
+      const uint64_t j = static_cast<uint64_t>(__builtin_ctzll(maybe));
       bool found = false;
-      for (int i = 0; i < n; i++) found |= find_weak_entry(index, sums[i][clean]) != nullptr;
-      if (found) break;
+      for (int i = 0; i < n; i++) found |= find_weak_entry(index, sums[i][j]) != nullptr;
+      if (found) {
+        clean = j;
+        break;
+      }
     }
     if (clean > 0) {
       for (int i = 0; i < n; i++) {
@@ -91,14 +97,13 @@ static uint64_t clean_run(const LookupIndex* index, MatchSizeEntry* const* fitti
 
 // Positions from the window start that clean_run has moved past; 0 when the
 // last size does not fit (a slide comes next) or the list is too long.
-static uint64_t skip_clean_positions(const LookupIndex* index, MatchSizeEntry* list, const ReadWindow* rw,
-                                     const uint8_t* w, uint8_t leaving_byte, bool reseed) {
-  const uint64_t available = window_available(rw);
+static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w) {
+  const uint64_t available = window_available(&state->window);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
   uint64_t largest = 0;
   bool last_fits = false;
-  for (MatchSizeEntry* e = list; e != nullptr; e = e->next) {
+  for (MatchSizeEntry* e = state->sizes; e != nullptr; e = e->next) {
     last_fits = e->size <= available;
     if (!last_fits) continue;
     if (n == RUN_MAX_SIZES) return 0;
@@ -107,7 +112,7 @@ static uint64_t skip_clean_positions(const LookupIndex* index, MatchSizeEntry* l
   }
   if (!last_fits) return 0;
   // Every fitting size keeps fitting for this many positions.
-  return clean_run(index, fitting, n, w, leaving_byte, available - largest + 1, reseed);
+  return clean_run(&state->index, state->kernels, fitting, n, w, available - largest + 1, state->reseed_rolled_sums);
 }
 
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
@@ -138,7 +143,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       }
     }
     if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(index, list, rw, w, leaving_byte, reseed);
+      const uint64_t skipped = skip_clean_positions(state, w);
       if (skipped > 0) {
         leaving_byte = w[skipped - 1];
         w = window_advance(rw, skipped);
