@@ -51,7 +51,7 @@ struct LookupIndex {
   RecordArena<WeakEntry> weak_arena;
   RecordArena<StrongEntry> strong_arena;
   // The sealed form that lookups use.
-  uint32_t* filter = nullptr;  // two bits per sum, in one word; a clear one means no entry
+  uint32_t* filter = nullptr;  // three bits per sum, in one word; a clear one means no entry
   unsigned filter_shift = 0;   // 32 - log2(filter words)
   uint32_t* sums = nullptr;    // slots of the table; EMPTY_SLOT when free
   WeakEntry** entries = nullptr;  // the first entry of the sum in the same slot
@@ -73,9 +73,10 @@ void index_free(LookupIndex* index);
 void free_match_sizes(MatchSizeEntry* list);
 
 // The bitmap's hash: murmur3's finaliser, so every bit of the sum reaches
-// every bit of the hash.  Its top bits choose the word (at most 18 of them),
-// its lowest ten the two bits in it.  It uses 32-bit steps only, so that
-// eight sums are hashed at once where the CPU has AVX2 (batch_kernels.h).
+// every bit of the hash.  Its top bits choose the word (at most 19 of them);
+// the top 15 bits of its product with another odd constant choose the three
+// bits in it.  It uses 32-bit steps only, so that eight sums are hashed at
+// once where the CPU has AVX2 (batch_kernels.h).
 inline uint32_t filter_hash(uint32_t sum) {
   uint32_t h = sum;
   h ^= h >> 16;
@@ -86,7 +87,11 @@ inline uint32_t filter_hash(uint32_t sum) {
   return h;
 }
 
-inline uint32_t filter_bits(uint32_t hash) { return (uint32_t{1} << (hash & 31)) | (uint32_t{1} << ((hash >> 5) & 31)); }
+inline uint32_t filter_bits(uint32_t hash) {
+  const uint32_t picks = hash * 0x9E3779B1u;
+  return (uint32_t{1} << ((picks >> 17) & 31)) | (uint32_t{1} << ((picks >> 22) & 31)) |
+         (uint32_t{1} << (picks >> 27));
+}
 
 inline bool filter_may_hold(const LookupIndex* index, uint32_t sum) {
   const uint32_t hash = filter_hash(sum);

@@ -239,7 +239,7 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
   const std::string stretch = data.substr(230000, 70000);
   data.replace(320000, stretch.size(), stretch);  // a stretch seen twice
   const std::vector<std::vector<uint64_t>> size_lists = {
-      {1}, {2}, {3}, {16}, {255}, {2048}, {5553}, {65521}, {65522}, {140000},
+      {1}, {2}, {3}, {16}, {2048}, {5553}, {65521}, {140000},
       {3, 2048}, {2048, 16, 1}, {65522, 255, 2},
   };
   for (const auto& sizes : size_lists) {
