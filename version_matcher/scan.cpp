@@ -44,19 +44,20 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // are done here in batches: each size's sums over the batch are rolled in a
 // loop of their own, then probed against the index's bitmap in one pass, so
 // the probes' cache misses overlap instead of queueing behind the rolls (the
-// kernels doing both are chosen for the CPU, batch_kernels.h).  A run stops
-// before the first position where a sum is found in the index, where the set
-// of fitting sizes would change, or (when the scan re-seeds) where a size is
-// due for its re-seed; that position is left to the exact step in
-// scan_for_matches.  Sums and roll counts come out as one-position steps
-// would leave them.
+// kernels doing both are chosen for the CPU, batch_kernels.h).  A sum that
+// finds another size's entry is only a weak match to count: no MD5, no match.
+// A run stops before the first position where a sum finds an entry of its own
+// size, where the set of fitting sizes would change, or (when the scan
+// re-seeds) where a size is due for its re-seed; that position is left to the
+// exact step in scan_for_matches.  Sums, roll counts and the weak count come
+// out as one-position steps would leave them.
 
 // Most sizes a run handles; longer lists take the exact step everywhere.
 constexpr int RUN_MAX_SIZES = 8;
 
 // The window starts one byte before w, after a one-byte advance.
 static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels, MatchSizeEntry* const* fitting,
-                          int n, const uint8_t* w, uint64_t most, bool reseed) {
+                          int n, const uint8_t* w, uint64_t most, bool reseed, uint32_t* weak_count) {
   for (int i = 0; reseed && i < n; i++) {
     // Positions left before this size must be recomputed from its window.
     const RollingSum* rs = fitting[i]->rolling;
@@ -76,12 +77,23 @@ static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels,
     uint64_t clean = batch;
     for (; maybe != 0; maybe &= maybe - 1) {
       const uint64_t j = static_cast<uint64_t>(__builtin_ctzll(maybe));
-      bool found = false;
-      for (int i = 0; i < n; i++) found |= find_weak_entry(index, sums[i][j]) != nullptr;
-      if (found) {
+      bool own = false;
+      uint32_t others = 0;
+      for (int i = 0; i < n; i++) {
+        const WeakEntry* weak = find_weak_entry(index, sums[i][j]);
+        if (weak == nullptr) continue;
+        if (weak->size == fitting[i]->size) {
+          own = true;
+        } else {
+          others++;
+        }
+      }
+      if (own) {
         clean = j;
         break;
       }
+      // No size can match here, so every size is tried and each weak match counts.
+      *weak_count += others;
     }
     if (clean > 0) {
       for (int i = 0; i < n; i++) {
@@ -97,7 +109,7 @@ static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels,
 
 // Positions from the window start that clean_run has moved past; 0 when the
 // last size does not fit (a slide comes next) or the list is too long.
-static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w) {
+static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, uint32_t* weak_count) {
   const uint64_t available = window_available(&state->window);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
@@ -112,7 +124,8 @@ static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w) 
   }
   if (!last_fits) return 0;
   // Every fitting size keeps fitting for this many positions.
-  return clean_run(&state->index, state->kernels, fitting, n, w, available - largest + 1, state->reseed_rolled_sums);
+  return clean_run(&state->index, state->kernels, fitting, n, w, available - largest + 1, state->reseed_rolled_sums,
+                   weak_count);
 }
 
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
@@ -143,7 +156,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       }
     }
     if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(state, w);
+      const uint64_t skipped = skip_clean_positions(state, w, &weak_count);
       if (skipped > 0) {
         leaving_byte = w[skipped - 1];
         w = window_advance(rw, skipped);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,39 @@ TEST_F(ScanTest, WeakHitOnAnotherSizesEntryIsCountedButNotConfirmed) {
   EXPECT_EQ(state.weak_count, 1u);
   EXPECT_EQ(state.strong_count, 0u);
   EXPECT_TRUE(state.matches.empty());
+}
+
+// Weak matches counted one by one: sums listed under their own size and
+// under other sizes, none with a digest that matches, in one buffer load.
+// Every window of every size that fits is tried, so the weak count is the
+// number of (position, size) whose fresh sum is in the table, whether the
+// scan counts them in the exact step or inside a run of positions.
+TEST_F(ScanTest, WeakMatchesOnEverySizesEntriesAreAllCounted) {
+  const std::string data = noise(20000, 6);
+  const std::vector<uint64_t> sizes = {8, 4, 16};
+  for (uint64_t size : sizes) add_size(size);
+  std::mt19937 rng(8);
+  std::set<uint32_t> listed;
+  for (uint64_t listed_under : sizes) {
+    for (uint64_t window : sizes) {
+      for (int i = 0; i < 15; i++) {
+        const uint32_t sum = sum_of(data.substr(rng() % (data.size() - window), window));
+        add_entry(&state.index, listed_under, sum, digest_of("no such block"), 1);
+        listed.insert(sum);
+      }
+    }
+  }
+  uint32_t expected = 0;
+  for (size_t p = 0; p + sizes.back() <= data.size(); p++) {
+    for (uint64_t size : sizes) {
+      if (p + size <= data.size()) expected += listed.count(sum_of(data.substr(p, size)));
+    }
+  }
+  TempFile file(data);
+  ASSERT_EQ(scan(file, data.size(), 1 << 16), 0) << caller.failure.message;
+  EXPECT_EQ(state.strong_count, 0u);
+  EXPECT_GE(expected, 135u);
+  EXPECT_EQ(state.weak_count, expected);
 }
 
 // What a scan reports, and the sums it leaves, to compare two scans by.
