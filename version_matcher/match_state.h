@@ -9,6 +9,7 @@
 #define CORVAMIRE_MATCH_STATE_H
 
 #include "batch_kernels.h"
+#include "digest_index.h"
 #include "lookup_index.h"
 #include "read_window.h"
 
@@ -30,6 +31,12 @@ struct MatchState {
   bool reseed_rolled_sums = false;
   // The loops that runs of non-matching positions take; the tests try each.
   const BatchKernels* kernels = best_kernels();
+  // In a stretch of matching blocks, confirm a window of the first size by
+  // its MD5 before computing its adler32 (digest_index.h).  The tests turn it
+  // off to compare.
+  bool digest_first = true;
+  DigestIndex first_size_digests;  // built by the scan when first needed
+  bool first_size_digests_built = false;
   MatchSizeEntry* sizes = nullptr;  // in lookup_table's order
   LookupIndex index;
   ReadWindow window;
@@ -42,6 +49,7 @@ struct MatchState {
   explicit MatchState(Caller* c) : caller(c) {}
   ~MatchState() {
     window_close(&window);
+    digest_index_free(&first_size_digests);
     index_free(&index);
     free_match_sizes(sizes);
   }

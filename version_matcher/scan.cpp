@@ -4,6 +4,8 @@
 
 #include <openssl/md5.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 // OpenSSL 3 deprecates the one-shot MD5 in favour of EVP, which costs far more
@@ -128,6 +130,34 @@ static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, 
                    weak_count);
 }
 
+// Matches in a row after which a window of the first size is confirmed by its
+// MD5 first.  Where the stretch ends, that MD5 is wasted unless the window
+// finds an entry of its size anyway; in a stretch that matches block after
+// block it saves the window's adler32 and the lookups behind it.  Measured on
+// 128 MiB: an edited copy (stretches of hundreds of blocks) 2.29 -> 1.91 ns/B,
+// two releases of an npm package 2.02 -> 1.91; generated text, whose
+// stretches are 1 to 8 blocks long, stays as it was (after 2 matches it lost
+// 10%).
+constexpr int DIGEST_FIRST_AFTER = 8;
+// Matches in a row after which the next window's MD5 is computed while the
+// slot of this one's is fetched: the slot is a cache miss, and the next
+// window is where the scan goes on if this one matches.  Wasted once at the
+// end of each stretch, so only in long ones.
+constexpr int DIGEST_AHEAD_AFTER = 16;
+
+// The first size's digests, built on first use; null when turned off or out
+// of memory (the exact step then does without).
+static const DigestIndex* first_size_digests(MatchState* state) {
+  if (!state->digest_first) return nullptr;
+  if (!state->first_size_digests_built) {
+    state->first_size_digests_built = true;
+    if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size)) < 0) {
+      return nullptr;
+    }
+  }
+  return state->first_size_digests.slots != nullptr ? &state->first_size_digests : nullptr;
+}
+
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
   MatchSizeEntry* const list = state->sizes;
   const LookupIndex* const index = &state->index;
@@ -142,6 +172,10 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   uint64_t match_offset = 0;
   bool roll_permitted = false;
   uint8_t leaving_byte = 0;
+  int matches_in_a_row = 0;
+  // The MD5 of the first size's window one block on, computed ahead.
+  uint8_t next_digest[16];
+  bool have_next_digest = false;
   bool failed = false;
   uint64_t work = 0;  // since the last look for a signal
 
@@ -172,7 +206,39 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     bool fits = false;
     uint64_t matched_size = 0;
     work += 1;
-    for (MatchSizeEntry* e = list; e != nullptr; e = e->next) {
+    // The first size's MD5, when it is computed before its sum.
+    uint8_t first_digest[16];
+    bool have_first_digest = false;
+    const DigestIndex* digests = nullptr;
+    if (matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size &&
+        (digests = first_size_digests(state)) != nullptr) {
+      if (have_next_digest) {
+        std::memcpy(first_digest, next_digest, 16);
+      } else {
+        md5_digest(w, list->size, first_digest);
+        work += list->size;
+      }
+      have_first_digest = true;
+      // The slot's cache miss is served while the next window is digested;
+      // if this one matches, that is where the next position starts.
+      digest_index_prefetch(digests, first_digest);
+      have_next_digest = matches_in_a_row >= DIGEST_AHEAD_AFTER && available >= 2 * list->size;
+      if (have_next_digest) {
+        md5_digest(w + list->size, list->size, next_digest);
+        work += list->size;
+      }
+      PyObject* known = digest_index_find(digests, first_digest);
+      if (known != nullptr) {
+        // As the exact step would find it: a weak match, then a strong one.
+        fits = true;
+        weak_count++;
+        strong_count++;
+        bytes_matched += list->size;
+        if (record_match(state, match_offset, known) < 0) failed = true;
+        matched_size = list->size;
+      }
+    }
+    for (MatchSizeEntry* e = matched_size == 0 ? list : nullptr; e != nullptr; e = e->next) {
       const uint64_t size = e->size;
       fits = available >= size;
       if (!fits) continue;
@@ -191,8 +257,12 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       // Another length's digests: no MD5 of this window can equal them.
       if (weak->size != size) continue;
       uint8_t digest[16];
-      md5_digest(w, size, digest);
-      work += size;
+      if (e == list && have_first_digest) {
+        std::memcpy(digest, first_digest, 16);
+      } else {
+        md5_digest(w, size, digest);
+        work += size;
+      }
       PyObject* value = find_strong_value(digest, weak->strong);
       if (value == nullptr) continue;
       strong_count++;
@@ -202,6 +272,8 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       break;
     }
     if (failed) break;
+    matches_in_a_row = matched_size == 0 ? 0 : std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER);
+    if (matched_size != list->size) have_next_digest = false;
     if (!fits) {
       // The window keeps its file offset across the refill.
       w = window_slide(rw);

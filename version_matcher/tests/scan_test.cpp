@@ -234,12 +234,20 @@ struct Known {
   uintptr_t value;
 };
 
+// How a scan is run: the switches that must not change its outcome.
+struct Way {
+  bool reseed = false;
+  const BatchKernels* kernels = best_kernels();
+  bool digest_first = true;
+};
+
 Outcome scan_once(const std::string& data, const std::vector<uint64_t>& sizes, const std::vector<Known>& known,
-                  int buffer_size, bool reseed, const BatchKernels* kernels) {
+                  int buffer_size, Way way, bool* digests_built = nullptr) {
   Caller caller;
   MatchState state(&caller);
-  state.reseed_rolled_sums = reseed;
-  state.kernels = kernels;
+  state.reseed_rolled_sums = way.reseed;
+  state.kernels = way.kernels;
+  state.digest_first = way.digest_first;
   MatchSizeEntry** tail = &state.sizes;
   for (uint64_t size : sizes) {
     *tail = new MatchSizeEntry{size, new RollingSum(), nullptr};
@@ -254,6 +262,7 @@ Outcome scan_once(const std::string& data, const std::vector<uint64_t>& sizes, c
   out.bytes = state.bytes_matched;
   for (const Match& m : state.matches) out.matches.emplace_back(m.offset, m.value);
   for (MatchSizeEntry* e = state.sizes; e != nullptr; e = e->next) out.sums.push_back(e->rolling->sum);
+  if (digests_built != nullptr) *digests_built = state.first_size_digests.slots != nullptr;
   return out;
 }
 
@@ -294,18 +303,68 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
     }
     for (int buffer_size : {static_cast<int>(longest + 1000), 1 << 20}) {
       SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
-      const Outcome reseeded = scan_once(data, sizes, known, buffer_size, true, &portable_kernels);
+      const Outcome reseeded = scan_once(data, sizes, known, buffer_size, Way{true, &portable_kernels});
       EXPECT_EQ(reseeded.rc, 0);
       EXPECT_GT(reseeded.weak, reseeded.strong);
       EXPECT_GT(reseeded.strong, 0u);
       std::vector<const BatchKernels*> kernels = {&portable_kernels};
       if (avx2_kernels() != nullptr) kernels.push_back(avx2_kernels());
       for (const BatchKernels* k : kernels) {
-        const Outcome rolled = scan_once(data, sizes, known, buffer_size, false, k);
+        const Outcome rolled = scan_once(data, sizes, known, buffer_size, Way{false, k});
         EXPECT_TRUE(rolled == reseeded) << k->name << ": weak " << rolled.weak << "/" << reseeded.weak
                                         << " strong " << rolled.strong << "/" << reseeded.strong;
       }
     }
+  }
+}
+
+// In stretches that match block after block, a window of the first size is
+// confirmed by its MD5 before its sum is computed.  The outcome is the exact
+// step's, with refills at any point of a stretch, a second size, a digest two
+// sums of the first size list (the window's own sum decides), a sum listed
+// again under a repeat of the first size (only the first listing counts), and
+// sums whose first listing has a digest of no window.
+TEST(ScanDigestFirst, SameOutcomeAsTheExactStep) {
+  std::mt19937 rng(41);
+  const std::string old_data = noise(200000, 12);
+  // The new version: stretches of the old one, moved, with bytes in between.
+  std::string new_data;
+  while (new_data.size() < 260000) {
+    const size_t from = rng() % (old_data.size() - 30000);
+    new_data += old_data.substr(from, 3000 + rng() % 27000);
+    new_data += noise(rng() % 200, static_cast<unsigned>(rng()));
+  }
+  const uint64_t first = 64, second = 16;
+  std::vector<Known> known;
+  uintptr_t value = 1;
+  for (size_t at = 0; at + first <= old_data.size(); at += first) {
+    const std::string block = old_data.substr(at, first);
+    const bool wrong = at % (first * 50) == 0;  // a digest of no window: the repeat's counts instead
+    known.push_back({first, sum_of(block), digest_of(wrong ? block + "x" : block), value++});
+    if (!wrong && at % (first * 70) == 0) known.push_back({first, sum_of(block) ^ 0x10001, digest_of(block), value++});
+  }
+  for (size_t at = 0; at + first <= old_data.size(); at += first * 50) {
+    const std::string block = old_data.substr(at, first);
+    known.push_back({first, sum_of(block), digest_of(block), value++});  // under the repeated size
+  }
+  for (size_t at = 0; at + second <= old_data.size(); at += second * 7) {
+    const std::string block = old_data.substr(at, second);
+    known.push_back({second, sum_of(block), digest_of(block), value++});
+  }
+  const std::vector<uint64_t> sizes = {first, first, second};
+  for (int buffer_size : {1 << 20, 2000, 700}) {
+    SCOPED_TRACE(buffer_size);
+    bool digests_built = false;
+    Outcome with = scan_once(new_data, sizes, known, buffer_size, Way{}, &digests_built);
+    Way exact;
+    exact.digest_first = false;
+    Outcome without = scan_once(new_data, sizes, known, buffer_size, exact);
+    EXPECT_TRUE(digests_built);
+    EXPECT_EQ(with.rc, 0);
+    EXPECT_GT(with.bytes, new_data.size() / 2);
+    with.sums = without.sums = {};  // the rolling sums are the scan's own business
+    EXPECT_TRUE(with == without) << "weak " << with.weak << "/" << without.weak << " strong " << with.strong << "/"
+                                 << without.strong;
   }
 }
 
