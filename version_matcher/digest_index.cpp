@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 // Slots per digest (at least).
 constexpr uint64_t DIGEST_SLOTS_PER_DIGEST = 2;
@@ -19,12 +21,29 @@ static DigestSlot* slot_of(const DigestIndex* digests, const uint64_t d[2]) {
   }
 }
 
+// How far ahead of the insertion the table slot of an entry's sum, and the
+// slot of its first digest, are asked for: both are cache misses.
+constexpr size_t FETCH_SUM_AHEAD = 16;
+constexpr size_t FETCH_SLOT_AHEAD = 8;
+
 int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t size) {
   digest_index_free(digests);
+  // The entries of the size in conversion order, the order the arenas hand
+  // them out in; their strong entries were made in the same order, so both
+  // are read straight through.
+  std::vector<const WeakEntry*> entries;
   uint64_t count = 0;
-  for (uint64_t i = 0; i <= index->table_mask; i++) {
-    if (index->sums[i] == EMPTY_SLOT || index->entries[i]->size != size) continue;
-    for (const StrongEntry* s = index->entries[i]->strong; s != nullptr; s = s->next) count++;
+  try {
+    for (ArenaBlock* block = index->weak_arena.first; block != nullptr; block = block->next) {
+      const WeakEntry* records = arena_records<WeakEntry>(block);
+      for (size_t r = 0; r < block->used; r++) {
+        if (records[r].size != size || records[r].strong == nullptr) continue;
+        entries.push_back(&records[r]);
+        for (const StrongEntry* s = records[r].strong; s != nullptr; s = s->next) count++;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
   unsigned log2 = 4;
   while ((uint64_t{1} << log2) < count * DIGEST_SLOTS_PER_DIGEST) log2++;
@@ -32,11 +51,21 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
   digests->mask = (uint64_t{1} << log2) - 1;
   digests->slots = static_cast<DigestSlot*>(std::calloc(uint64_t{1} << log2, sizeof(DigestSlot)));
   if (digests->slots == nullptr) return -1;
-  // The table holds, for each sum, the entry the index finds for it.
-  for (uint64_t i = 0; i <= index->table_mask; i++) {
-    if (index->sums[i] == EMPTY_SLOT) continue;
-    const WeakEntry* e = index->entries[i];
-    if (e->size != size) continue;
+  const size_t n = entries.size();
+  for (size_t k = 0; k < n; k++) {
+    if (k + FETCH_SUM_AHEAD < n) {
+      const uint64_t i = table_slot(index, entries[k + FETCH_SUM_AHEAD]->sum);
+      __builtin_prefetch(&index->sums[i]);
+      __builtin_prefetch(&index->entries[i]);
+    }
+    if (k + FETCH_SLOT_AHEAD < n) {
+      uint64_t d[2];
+      std::memcpy(d, entries[k + FETCH_SLOT_AHEAD]->strong->digest, 16);
+      __builtin_prefetch(&digests->slots[digest_slot(digests, d)], 1);
+    }
+    const WeakEntry* e = entries[k];
+    // Shadowed by an entry converted before it: never found under its sum.
+    if (table_entry(index, e->sum) != e) continue;
     for (const StrongEntry* s = e->strong; s != nullptr; s = s->next) {
       uint64_t d[2];
       std::memcpy(d, s->digest, 16);

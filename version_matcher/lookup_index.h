@@ -105,12 +105,16 @@ inline uint64_t table_slot(const LookupIndex* index, uint32_t sum) {
   return (sum * 0x9E3779B97F4A7C15ull) >> index->table_shift;
 }
 
-inline const WeakEntry* find_weak_entry(const LookupIndex* index, uint32_t sum) {
-  if (!filter_may_hold(index, sum)) return nullptr;
+// The table alone, without the bitmap in front.
+inline const WeakEntry* table_entry(const LookupIndex* index, uint32_t sum) {
   for (uint64_t i = table_slot(index, sum);; i = (i + 1) & index->table_mask) {
     if (index->sums[i] == sum) return index->entries[i];
     if (index->sums[i] == EMPTY_SLOT) return nullptr;
   }
+}
+
+inline const WeakEntry* find_weak_entry(const LookupIndex* index, uint32_t sum) {
+  return filter_may_hold(index, sum) ? table_entry(index, sum) : nullptr;
 }
 
 inline PyObject* find_strong_value(const uint8_t digest[16], const StrongEntry* list) {
