@@ -145,6 +145,37 @@ constexpr int DIGEST_FIRST_AFTER = 8;
 // end of each stretch, so only in long ones.
 constexpr int DIGEST_AHEAD_AFTER = 16;
 
+// MD5s of the first size's windows made ahead of the exact step.
+struct FirstSizeDigests {
+  uint8_t here[16];  // of the window at this position
+  bool have_here = false;
+  uint8_t next[16];  // of the window one block on
+  bool have_next = false;
+};
+
+// In a stretch of matches: digests the first size's window (or takes its
+// digest made one block back) and looks it up.  The value the exact step
+// would match the window with, or null when the exact step has to decide.
+static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, uint64_t size, uint64_t available,
+                                 bool ahead, FirstSizeDigests* d, uint64_t* work) {
+  if (d->have_next) {
+    std::memcpy(d->here, d->next, 16);
+  } else {
+    md5_digest(w, size, d->here);
+    *work += size;
+  }
+  d->have_here = true;
+  // The slot's cache miss is served while the next window is digested; if
+  // this one matches, that is where the scan goes on.
+  digest_index_prefetch(digests, d->here);
+  d->have_next = ahead && available >= 2 * size;
+  if (d->have_next) {
+    md5_digest(w + size, size, d->next);
+    *work += size;
+  }
+  return digest_index_find(digests, d->here);
+}
+
 // The first size's digests, built on first use; null when turned off or out
 // of memory (the exact step then does without).
 static const DigestIndex* first_size_digests(MatchState* state) {
@@ -173,9 +204,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   bool roll_permitted = false;
   uint8_t leaving_byte = 0;
   int matches_in_a_row = 0;
-  // The MD5 of the first size's window one block on, computed ahead.
-  uint8_t next_digest[16];
-  bool have_next_digest = false;
+  FirstSizeDigests first;
   bool failed = false;
   uint64_t work = 0;  // since the last look for a signal
 
@@ -206,28 +235,12 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     bool fits = false;
     uint64_t matched_size = 0;
     work += 1;
-    // The first size's MD5, when it is computed before its sum.
-    uint8_t first_digest[16];
-    bool have_first_digest = false;
-    const DigestIndex* digests = nullptr;
-    if (matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size &&
-        (digests = first_size_digests(state)) != nullptr) {
-      if (have_next_digest) {
-        std::memcpy(first_digest, next_digest, 16);
-      } else {
-        md5_digest(w, list->size, first_digest);
-        work += list->size;
-      }
-      have_first_digest = true;
-      // The slot's cache miss is served while the next window is digested;
-      // if this one matches, that is where the next position starts.
-      digest_index_prefetch(digests, first_digest);
-      have_next_digest = matches_in_a_row >= DIGEST_AHEAD_AFTER && available >= 2 * list->size;
-      if (have_next_digest) {
-        md5_digest(w + list->size, list->size, next_digest);
-        work += list->size;
-      }
-      PyObject* known = digest_index_find(digests, first_digest);
+    first.have_here = false;
+    const DigestIndex* digests =
+        matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size ? first_size_digests(state) : nullptr;
+    if (digests != nullptr) {
+      PyObject* known = match_by_digest(digests, w, list->size, available, matches_in_a_row >= DIGEST_AHEAD_AFTER,
+                                        &first, &work);
       if (known != nullptr) {
         // As the exact step would find it: a weak match, then a strong one.
         fits = true;
@@ -257,8 +270,8 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       // Another length's digests: no MD5 of this window can equal them.
       if (weak->size != size) continue;
       uint8_t digest[16];
-      if (e == list && have_first_digest) {
-        std::memcpy(digest, first_digest, 16);
+      if (e == list && first.have_here) {
+        std::memcpy(digest, first.here, 16);
       } else {
         md5_digest(w, size, digest);
         work += size;
@@ -273,7 +286,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     }
     if (failed) break;
     matches_in_a_row = matched_size == 0 ? 0 : std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER);
-    if (matched_size != list->size) have_next_digest = false;
+    if (matched_size != list->size) first.have_next = false;
     if (!fits) {
       // The window keeps its file offset across the refill.
       w = window_slide(rw);
