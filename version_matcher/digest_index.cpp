@@ -5,17 +5,23 @@
 #include <new>
 #include <vector>
 
-// Slots per digest (at least).
-constexpr uint64_t DIGEST_SLOTS_PER_DIGEST = 2;
+// A digest that two sums of the size list with different values: only the
+// window's adler32 could tell which of them the exact step would find.
+static PyObject* const AMBIGUOUS_DIGEST = reinterpret_cast<PyObject*>(uintptr_t{1});
+
+// Slots per digest: at most three of four slots are taken.
+constexpr uint64_t DIGEST_SLOTS_PER_4_DIGESTS = 5;
 
 static uint64_t digest_slot(const DigestIndex* digests, const uint64_t d[2]) {
-  return ((d[0] ^ d[1]) * 0x9E3779B97F4A7C15ull) >> digests->shift;
+  // The digest's bits are spread by the multiplication; its top bits scale to
+  // the table's length.
+  const uint64_t h = (d[0] ^ d[1]) * 0x9E3779B97F4A7C15ull;
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(h) * digests->count) >> 64);
 }
 
-// The slot holding d, or the free slot where it would go.  A free slot has
-// neither a value nor an entry; a value is never null.
+// The slot holding d, or the free slot where it would go.
 static DigestSlot* slot_of(const DigestIndex* digests, const uint64_t d[2]) {
-  for (uint64_t i = digest_slot(digests, d);; i = (i + 1) & digests->mask) {
+  for (uint64_t i = digest_slot(digests, d);; i = i + 1 == digests->count ? 0 : i + 1) {
     DigestSlot* slot = &digests->slots[i];
     if (slot->value == nullptr || (slot->digest[0] == d[0] && slot->digest[1] == d[1])) return slot;
   }
@@ -45,12 +51,12 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  unsigned log2 = 4;
-  while ((uint64_t{1} << log2) < count * DIGEST_SLOTS_PER_DIGEST) log2++;
-  digests->shift = 64 - log2;
-  digests->mask = (uint64_t{1} << log2) - 1;
-  digests->slots = static_cast<DigestSlot*>(std::calloc(uint64_t{1} << log2, sizeof(DigestSlot)));
-  if (digests->slots == nullptr) return -1;
+  digests->count = count * DIGEST_SLOTS_PER_4_DIGESTS / 4 + 1;
+  digests->slots = static_cast<DigestSlot*>(std::calloc(digests->count, sizeof(DigestSlot)));
+  if (digests->slots == nullptr) {
+    digests->count = 0;
+    return -1;
+  }
   const size_t n = entries.size();
   for (size_t k = 0; k < n; k++) {
     if (k + FETCH_SUM_AHEAD < n) {
@@ -61,7 +67,9 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
     if (k + FETCH_SLOT_AHEAD < n) {
       uint64_t d[2];
       std::memcpy(d, entries[k + FETCH_SLOT_AHEAD]->strong->digest, 16);
-      __builtin_prefetch(&digests->slots[digest_slot(digests, d)], 1);
+      const char* slot = reinterpret_cast<const char*>(&digests->slots[digest_slot(digests, d)]);
+      __builtin_prefetch(slot, 1);
+      __builtin_prefetch(slot + sizeof(DigestSlot) - 1, 1);
     }
     const WeakEntry* e = entries[k];
     // Shadowed by an entry converted before it: never found under its sum.
@@ -74,11 +82,8 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
         slot->digest[0] = d[0];
         slot->digest[1] = d[1];
         slot->value = s->value;
-        slot->entry = e;
-      } else if (slot->entry != e) {
-        // Two sums list it: only the window's adler32 can tell which one the
-        // exact step would find.
-        slot->entry = nullptr;
+      } else if (slot->value != s->value) {
+        slot->value = AMBIGUOUS_DIGEST;
       }
     }
   }
@@ -93,12 +98,15 @@ void digest_index_free(DigestIndex* digests) {
 PyObject* digest_index_find(const DigestIndex* digests, const uint8_t digest[16]) {
   uint64_t d[2];
   std::memcpy(d, digest, 16);
-  const DigestSlot* slot = slot_of(digests, d);
-  return slot->entry != nullptr ? slot->value : nullptr;
+  PyObject* value = slot_of(digests, d)->value;
+  return value != AMBIGUOUS_DIGEST ? value : nullptr;
 }
 
 void digest_index_prefetch(const DigestIndex* digests, const uint8_t digest[16]) {
   uint64_t d[2];
   std::memcpy(d, digest, 16);
-  __builtin_prefetch(&digests->slots[digest_slot(digests, d)]);
+  // A slot of 24 bytes may straddle two cache lines.
+  const char* slot = reinterpret_cast<const char*>(&digests->slots[digest_slot(digests, d)]);
+  __builtin_prefetch(slot);
+  __builtin_prefetch(slot + sizeof(DigestSlot) - 1);
 }

@@ -12,9 +12,10 @@
 // digest under some other sum than its block's describes no block; for it the
 // two could differ.)
 //
-// Only digests for which that holds without looking at the window go in: the
+// Only digests for which that holds without looking at the window count: the
 // entry must be the one the index finds for its sum (the first converted),
-// and no other such entry of the size may list the same digest.
+// and no other such entry of the size may list the digest with another value.
+// A table of 32 bytes a digest.
 #ifndef CORVAMIRE_DIGEST_INDEX_H
 #define CORVAMIRE_DIGEST_INDEX_H
 
@@ -22,16 +23,14 @@
 
 #include <cstdint>
 
-struct DigestSlot {  // 32 bytes: a slot never straddles a cache line
+struct DigestSlot {
   uint64_t digest[2];
-  PyObject* value;         // of the first strong entry with the digest in its entry's list
-  const WeakEntry* entry;  // null: a free slot, or one whose digest two entries list
+  PyObject* value;  // null: a free slot; AMBIGUOUS_DIGEST: the exact step decides
 };
 
 struct DigestIndex {
   DigestSlot* slots = nullptr;
-  unsigned shift = 0;  // 64 - log2(slots)
-  uint64_t mask = 0;   // slots - 1
+  uint64_t count = 0;  // slots
 };
 
 // Fills digests from the entries of index (sealed) whose blocks are size

@@ -176,8 +176,9 @@ static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, u
   return digest_index_find(digests, d->here);
 }
 
-// The first size's digests, built on first use; null when turned off or out
-// of memory (the exact step then does without).
+// The first size's digests, built at the first match: a file that matches
+// nothing never needs them.  Null when turned off or out of memory (the exact
+// step then does without).
 static const DigestIndex* first_size_digests(MatchState* state) {
   if (!state->digest_first) return nullptr;
   if (!state->first_size_digests_built) {
@@ -286,6 +287,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     }
     if (failed) break;
     matches_in_a_row = matched_size == 0 ? 0 : std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER);
+    if (matched_size > 0) first_size_digests(state);
     if (matched_size != list->size) first.have_next = false;
     if (!fits) {
       // The window keeps its file offset across the refill.
