@@ -96,11 +96,15 @@ static int build_weak_entry(LookupIndex* index, uint32_t size, PyObject* key, Py
 constexpr int FETCH_FAR = 16;
 constexpr int FETCH_NEAR = 8;
 
-static void fetch_object(PyObject* o) {
+static void fetch_object(PyObject* o, int lines) {
   const char* p = reinterpret_cast<const char*>(o);
   __builtin_prefetch(p, 1);  // its reference count is written
-  __builtin_prefetch(p + 64);
+  for (int i = 1; i < lines; i++) __builtin_prefetch(p + 64 * i);
 }
+
+// A small dict keeps its entries in the object itself (Python 2), or just
+// behind it.
+constexpr int DICT_LINES = 4;
 
 struct FetchCursor {
   Py_ssize_t pos = 0;
@@ -113,23 +117,23 @@ static int build_weak_entries(LookupIndex* index, uint32_t size, PyObject* size_
   FetchCursor far, near;
   PyObject *key, *value;
   for (int i = 0; i < FETCH_FAR && far.next(size_dict, &key, &value); i++) {
-    fetch_object(key);
-    fetch_object(value);
+    fetch_object(key, 1);
+    fetch_object(value, DICT_LINES);
   }
   for (int i = 0; i < FETCH_NEAR; i++) near.next(size_dict, &key, &value);
   Py_ssize_t pos = 0;
   while (PyDict_Next(size_dict, &pos, &key, &value)) {
     PyObject *ahead_key, *ahead_value;
     if (far.next(size_dict, &ahead_key, &ahead_value)) {
-      fetch_object(ahead_key);
-      fetch_object(ahead_value);
+      fetch_object(ahead_key, 1);
+      fetch_object(ahead_value, DICT_LINES);
     }
     if (near.next(size_dict, &ahead_key, &ahead_value) && PyDict_Check(ahead_value)) {
       Py_ssize_t digest_pos = 0;
       PyObject *digest, *block_value;
       if (PyDict_Next(ahead_value, &digest_pos, &digest, &block_value)) {
-        fetch_object(digest);
-        fetch_object(block_value);
+        fetch_object(digest, 1);
+        fetch_object(block_value, 1);
       }
     }
     Held held_key(key), held_value(value);
