@@ -12,11 +12,14 @@ static PyObject* const AMBIGUOUS_DIGEST = reinterpret_cast<PyObject*>(uintptr_t{
 // Slots per digest: at most three of four slots are taken.
 constexpr uint64_t DIGEST_SLOTS_PER_4_DIGESTS = 5;
 
+// Tables longer than this are not made: a slot number is scaled from 32 bits.
+constexpr uint64_t DIGEST_SLOTS_MOST = uint64_t{1} << 32;
+
 static uint64_t digest_slot(const DigestIndex* digests, const uint64_t d[2]) {
-  // The digest's bits are spread by the multiplication; its top bits scale to
-  // the table's length.
+  // The digest's bits are spread by the multiplication; its top 32 bits scale
+  // to the table's length.
   const uint64_t h = (d[0] ^ d[1]) * 0x9E3779B97F4A7C15ull;
-  return static_cast<uint64_t>((static_cast<unsigned __int128>(h) * digests->count) >> 64);
+  return ((h >> 32) * digests->count) >> 32;
 }
 
 // The slot holding d, or the free slot where it would go.
@@ -52,6 +55,10 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
     return -1;
   }
   digests->count = count * DIGEST_SLOTS_PER_4_DIGESTS / 4 + 1;
+  if (digests->count > DIGEST_SLOTS_MOST) {
+    digests->count = 0;
+    return -1;
+  }
   digests->slots = static_cast<DigestSlot*>(std::calloc(digests->count, sizeof(DigestSlot)));
   if (digests->slots == nullptr) {
     digests->count = 0;
