@@ -35,6 +35,10 @@ struct StrongEntry {
 
 struct WeakEntry {
   uint32_t sum;
+  // The length of the blocks this sum and its digests describe.  One index
+  // serves every size, so a window may find an entry of another length; its
+  // MD5 could then equal one of the entry's digests only by a collision.
+  uint32_t size;
   StrongEntry* strong;  // null: no digests, nothing to find under this sum
 };
 
@@ -47,8 +51,8 @@ struct LookupIndex {
   RecordArena<WeakEntry> weak_arena;
   RecordArena<StrongEntry> strong_arena;
   // The sealed form that lookups use.
-  uint64_t* filter = nullptr;  // two bits per sum, in one word; a clear one means no entry
-  unsigned filter_shift = 0;   // 64 - log2(filter words)
+  uint32_t* filter = nullptr;  // three bits per sum, in one word; a clear one means no entry
+  unsigned filter_shift = 0;   // 32 - log2(filter words)
   uint32_t* sums = nullptr;    // slots of the table; EMPTY_SLOT when free
   WeakEntry** entries = nullptr;  // the first entry of the sum in the same slot
   unsigned table_shift = 0;    // 64 - log2(slots)
@@ -56,8 +60,9 @@ struct LookupIndex {
 };
 
 // Zero-filled records from the index's arenas, or null when out of memory.
-// They stay allocated until index_free.
-WeakEntry* new_weak_entry(LookupIndex* index);
+// They stay allocated until index_free.  A WeakEntry comes with the length of
+// the blocks of lookup_table[size] it is converted from.
+WeakEntry* new_weak_entry(LookupIndex* index, uint32_t size);
 StrongEntry* new_strong_entry(LookupIndex* index);
 // Builds the sealed form from the entries that have digests, in conversion
 // order: 0, or -1 when out of memory.
@@ -67,26 +72,49 @@ int index_seal(LookupIndex* index, Caller* caller);
 void index_free(LookupIndex* index);
 void free_match_sizes(MatchSizeEntry* list);
 
-// Fibonacci hashing: the top bits of the product depend on every bit of sum.
-// They choose the word; two bits lower down choose the two bits in it.
-inline uint64_t filter_hash(uint32_t sum) { return sum * 0x9E3779B97F4A7C15ull; }
+// The bitmap's hash: murmur3's finaliser, so every bit of the sum reaches
+// every bit of the hash.  Its top bits choose the word (at most 19 of them);
+// the top 15 bits of its product with another odd constant choose the three
+// bits in it.  It uses 32-bit steps only, so that eight sums are hashed at
+// once where the CPU has AVX2 (batch_kernels.h).
+inline uint32_t filter_hash(uint32_t sum) {
+  uint32_t h = sum;
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h;
+}
 
-inline uint64_t filter_bits(uint64_t hash) {
-  return (uint64_t{1} << ((hash >> 20) & 63)) | (uint64_t{1} << ((hash >> 26) & 63));
+inline uint32_t filter_bits(uint32_t hash) {
+  const uint32_t picks = hash * 0x9E3779B1u;
+  return (uint32_t{1} << ((picks >> 17) & 31)) | (uint32_t{1} << ((picks >> 22) & 31)) |
+         (uint32_t{1} << (picks >> 27));
 }
 
 inline bool filter_may_hold(const LookupIndex* index, uint32_t sum) {
-  const uint64_t hash = filter_hash(sum);
-  const uint64_t bits = filter_bits(hash);
+  const uint32_t hash = filter_hash(sum);
+  const uint32_t bits = filter_bits(hash);
   return (index->filter[hash >> index->filter_shift] & bits) == bits;
 }
 
-inline const WeakEntry* find_weak_entry(const LookupIndex* index, uint32_t sum) {
-  if (!filter_may_hold(index, sum)) return nullptr;
-  for (uint64_t i = filter_hash(sum) >> index->table_shift;; i = (i + 1) & index->table_mask) {
+// The table's slot: Fibonacci hashing, whose top bits depend on every bit of
+// the sum, for a table of any size.
+inline uint64_t table_slot(const LookupIndex* index, uint32_t sum) {
+  return (sum * 0x9E3779B97F4A7C15ull) >> index->table_shift;
+}
+
+// The table alone, without the bitmap in front.
+inline const WeakEntry* table_entry(const LookupIndex* index, uint32_t sum) {
+  for (uint64_t i = table_slot(index, sum);; i = (i + 1) & index->table_mask) {
     if (index->sums[i] == sum) return index->entries[i];
     if (index->sums[i] == EMPTY_SLOT) return nullptr;
   }
+}
+
+inline const WeakEntry* find_weak_entry(const LookupIndex* index, uint32_t sum) {
+  return filter_may_hold(index, sum) ? table_entry(index, sum) : nullptr;
 }
 
 inline PyObject* find_strong_value(const uint8_t digest[16], const StrongEntry* list) {

@@ -57,7 +57,7 @@ static int build_strong_entries(LookupIndex* index, PyObject* digest_dict, Stron
 }
 
 // One item of a lookup_table[size]: a sum and its digest dict.
-static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_dict) {
+static int build_weak_entry(LookupIndex* index, uint32_t size, PyObject* key, PyObject* digest_dict) {
   if (!PyNumber_Check(key)) {
     PyErr_SetString(PyExc_TypeError, "key of lookup_table[size] must be an int (adler32 sum)");
     return -1;
@@ -75,7 +75,7 @@ static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_
   if (build_strong_entries(index, digest_dict, &strong) < 0) return -1;
   // An entry without digests stays out of the sealed index: nothing can be
   // found under its sum.
-  WeakEntry* e = new_weak_entry(index);
+  WeakEntry* e = new_weak_entry(index, size);
   if (e == nullptr) {
     PyErr_NoMemory();
     return -1;
@@ -85,13 +85,59 @@ static int build_weak_entry(LookupIndex* index, PyObject* key, PyObject* digest_
   return 0;
 }
 
-static int build_weak_entries(LookupIndex* index, PyObject* size_dict) {
-  Held walked(size_dict);
+// Items ahead of the conversion whose objects are being fetched.  A table of
+// tens of thousands of sums is tens of MiB of Python objects spread over the
+// heap; converting one item meets a cache miss at every object (the key, the
+// digest dict, its key and its value), one after the other.  Two cursors run
+// ahead over the same dict and ask for those objects early: the nearer one
+// looks into the digest dicts that the farther one has already asked for.
+// They only read what the dict holds at that moment, so a dict changed by a
+// key's own code on the way only makes their guesses useless.
+constexpr int FETCH_FAR = 16;
+constexpr int FETCH_NEAR = 8;
+
+static void fetch_object(PyObject* o, int lines) {
+  const char* p = reinterpret_cast<const char*>(o);
+  __builtin_prefetch(p, 1);  // its reference count is written
+  for (int i = 1; i < lines; i++) __builtin_prefetch(p + 64 * i);
+}
+
+// A small dict keeps its entries in the object itself (Python 2), or just
+// behind it.
+constexpr int DICT_LINES = 4;
+
+struct FetchCursor {
   Py_ssize_t pos = 0;
+  // Moves to the next item of dict; false at its end.
+  bool next(PyObject* dict, PyObject** key, PyObject** value) { return PyDict_Next(dict, &pos, key, value); }
+};
+
+static int build_weak_entries(LookupIndex* index, uint32_t size, PyObject* size_dict) {
+  Held walked(size_dict);
+  FetchCursor far, near;
   PyObject *key, *value;
+  for (int i = 0; i < FETCH_FAR && far.next(size_dict, &key, &value); i++) {
+    fetch_object(key, 1);
+    fetch_object(value, DICT_LINES);
+  }
+  for (int i = 0; i < FETCH_NEAR; i++) near.next(size_dict, &key, &value);
+  Py_ssize_t pos = 0;
   while (PyDict_Next(size_dict, &pos, &key, &value)) {
+    PyObject *ahead_key, *ahead_value;
+    if (far.next(size_dict, &ahead_key, &ahead_value)) {
+      fetch_object(ahead_key, 1);
+      fetch_object(ahead_value, DICT_LINES);
+    }
+    if (near.next(size_dict, &ahead_key, &ahead_value) && PyDict_Check(ahead_value)) {
+      Py_ssize_t digest_pos = 0;
+      PyObject *digest, *block_value;
+      if (PyDict_Next(ahead_value, &digest_pos, &digest, &block_value)) {
+        fetch_object(digest, 1);
+        fetch_object(block_value, 1);
+      }
+    }
     Held held_key(key), held_value(value);
-    if (build_weak_entry(index, key, value) < 0) return -1;
+    if (build_weak_entry(index, size, key, value) < 0) return -1;
   }
   return 0;
 }
@@ -126,7 +172,7 @@ static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject*
     PyErr_NoMemory();
     return -1;
   }
-  return build_weak_entries(&state->index, size_dict);
+  return build_weak_entries(&state->index, size, size_dict);
 }
 
 int build_match_sizes(MatchState* state, PyObject* lookup_table) {
@@ -145,6 +191,11 @@ int build_match_sizes(MatchState* state, PyObject* lookup_table) {
 void release_index_values(LookupIndex* index) {
   for (ArenaBlock* block = index->strong_arena.first; block != nullptr; block = block->next) {
     StrongEntry* records = arena_records<StrongEntry>(block);
-    for (size_t r = 0; r < block->used; r++) Py_CLEAR(records[r].value);
+    for (size_t r = 0; r < block->used; r++) {
+      if (r + FETCH_FAR < block->used && records[r + FETCH_FAR].value != nullptr) {
+        __builtin_prefetch(records[r + FETCH_FAR].value, 1);
+      }
+      Py_CLEAR(records[r].value);
+    }
   }
 }

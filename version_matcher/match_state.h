@@ -8,6 +8,8 @@
 #ifndef CORVAMIRE_MATCH_STATE_H
 #define CORVAMIRE_MATCH_STATE_H
 
+#include "batch_kernels.h"
+#include "digest_index.h"
 #include "lookup_index.h"
 #include "read_window.h"
 
@@ -22,6 +24,19 @@ struct Match {
 
 struct MatchState {
   Caller* caller;                   // told of failures, asked to run signal handlers
+  // Recompute a rolled sum after length/2 rolls, as RollingSum's own rule
+  // says.  The roll is exact, so that only derives the same sum again at two
+  // bytes of adler32 per position; the scan rolls on instead.  The tests set
+  // this to show that sums, counters and matches come out the same.
+  bool reseed_rolled_sums = false;
+  // The loops that runs of non-matching positions take; the tests try each.
+  const BatchKernels* kernels = best_kernels();
+  // In a stretch of matching blocks, confirm a window of the first size by
+  // its MD5 before computing its adler32 (digest_index.h).  The tests turn it
+  // off to compare.
+  bool digest_first = true;
+  DigestIndex first_size_digests;  // built by the scan when first needed
+  bool first_size_digests_built = false;
   MatchSizeEntry* sizes = nullptr;  // in lookup_table's order
   LookupIndex index;
   ReadWindow window;
@@ -34,6 +49,7 @@ struct MatchState {
   explicit MatchState(Caller* c) : caller(c) {}
   ~MatchState() {
     window_close(&window);
+    digest_index_free(&first_size_digests);
     index_free(&index);
     free_match_sizes(sizes);
   }

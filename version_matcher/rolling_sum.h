@@ -86,23 +86,29 @@ constexpr uint64_t ROLLING_BATCH_MAX = 64;
 constexpr uint32_t BATCH_A_OFFSET = ADLER_MOD;
 
 // The sums of the window at the count (at most ROLLING_BATCH_MAX) positions
-// from p on, where the window starts at p - 1 now and out is its first byte;
-// rs itself is left as it was.  Within the batch a and b are kept unreduced
-// (a + BATCH_A_OFFSET + 64 * 255 and b + 64 * 2 * ADLER_MOD stay below 2^24),
-// so a step only adds to them and the reductions stay off the dependency chain.
-inline void rolling_batch(const RollingSum* rs, const uint8_t* p, uint8_t out, uint64_t count,
-                          uint32_t* sums) {
-  uint32_t a_acc = (rs->sum & 0xFFFF) + BATCH_A_OFFSET;
-  uint32_t b_acc = rs->sum >> 16;
+// from p on, given sum, the sum of the window at p - 1 (so p[-1] leaves
+// first); rs gives the length and is left as it was.  Within the batch a and
+// b are kept unreduced (a + BATCH_A_OFFSET + 64 * 255 and b + 64 * 2 *
+// ADLER_MOD stay below 2^24), so a step only adds to them and the reductions
+// stay off the dependency chain.
+inline void rolling_batch_from(const RollingSum* rs, uint32_t sum, const uint8_t* p, uint64_t count,
+                               uint32_t* sums) {
+  uint32_t a_acc = (sum & 0xFFFF) + BATCH_A_OFFSET;
+  uint32_t b_acc = sum >> 16;
   const uint32_t* out_terms = rs->out_terms;
   const uint8_t* in = p + rs->length - 1;
   for (uint64_t j = 0; j < count; j++) {
+    const uint8_t out = p[j - 1];
     a_acc = a_acc + in[j] - out;
     const uint32_t a = a_acc % ADLER_MOD;
     b_acc += a + ADLER_MOD - out_terms[out];
     sums[j] = (b_acc % ADLER_MOD) << 16 | a;
-    out = p[j];
   }
+}
+
+// The same from the window rs is at now, which starts at p - 1.
+inline void rolling_batch(const RollingSum* rs, const uint8_t* p, uint64_t count, uint32_t* sums) {
+  rolling_batch_from(rs, rs->sum, p, count, sums);
 }
 
 inline bool rolling_can_roll(const RollingSum* rs) { return rs->rolls < rs->length / 2; }

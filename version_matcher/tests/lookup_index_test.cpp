@@ -18,7 +18,7 @@ class LookupIndexTest : public ::testing::Test {
   void TearDown() override { index_free(&index); }
 
   StrongEntry* strong_list(std::initializer_list<std::pair<uint8_t, uintptr_t>> digests);
-  WeakEntry* add(uint32_t sum, StrongEntry* strong);
+  WeakEntry* add(uint32_t sum, StrongEntry* strong, uint32_t size = 8);
   int seal() { return index_seal(&index, &caller); }
   const WeakEntry* find(uint32_t sum) { return find_weak_entry(&index, sum); }
 
@@ -39,8 +39,8 @@ StrongEntry* LookupIndexTest::strong_list(std::initializer_list<std::pair<uint8_
   return head;
 }
 
-WeakEntry* LookupIndexTest::add(uint32_t sum, StrongEntry* strong) {
-  WeakEntry* e = new_weak_entry(&index);
+WeakEntry* LookupIndexTest::add(uint32_t sum, StrongEntry* strong, uint32_t size) {
+  WeakEntry* e = new_weak_entry(&index, size);
   e->sum = sum;
   e->strong = strong;
   return e;
@@ -62,11 +62,12 @@ TEST_F(LookupIndexTest, SumsSharingTheLowBitsAreToldApart) {
 }
 
 TEST_F(LookupIndexTest, FirstConvertedEntryOfASumWins) {
-  WeakEntry* first = add(0x12345678, strong_list({{7, 1}}));
-  add(0x12345678, strong_list({{8, 2}}));
+  WeakEntry* first = add(0x12345678, strong_list({{7, 1}}), 512);
+  add(0x12345678, strong_list({{8, 2}}), 2048);
   ASSERT_EQ(seal(), 0);
   const WeakEntry* found = find(0x12345678);
   EXPECT_EQ(found, first);
+  EXPECT_EQ(found->size, 512u);  // the size it came from, whoever looks
   uint8_t digest[16];
   std::memset(digest, 8, 16);
   EXPECT_EQ(find_strong_value(digest, found->strong), nullptr);  // the later digests are shadowed
