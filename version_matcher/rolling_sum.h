@@ -98,7 +98,7 @@ inline void rolling_batch_from(const RollingSum* rs, uint32_t sum, const uint8_t
   const uint32_t* out_terms = rs->out_terms;
   const uint8_t* in = p + rs->length - 1;
   for (uint64_t j = 0; j < count; j++) {
-    const uint8_t out = p[j - 1];
+    const uint8_t out = (p - 1)[j];  // p[j - 1] would wrap the unsigned index at j = 0
     a_acc = a_acc + in[j] - out;
     const uint32_t a = a_acc % ADLER_MOD;
     b_acc += a + ADLER_MOD - out_terms[out];

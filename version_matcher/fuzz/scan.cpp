@@ -39,6 +39,7 @@ namespace {
 using Digest = std::array<uint8_t, 16>;
 
 struct KnownSum {
+  uint32_t size;  // of the lookup_table entry it was listed under
   uint32_t sum;
   std::vector<std::pair<Digest, PyObject*>> digests;  // in the digest dict's order
 };
@@ -147,6 +148,9 @@ Outcome reference_scan(const Table& table, const std::vector<uint8_t>& content, 
       const auto found = index.find(adler(window, size));
       if (found == index.end()) continue;
       outcome.weak_count++;
+      // A window can only be a block of its own size: another size's entry
+      // is counted, never digested.
+      if (found->second->size != size) continue;
       const Digest digest = md5(window, size);
       for (const auto& [known, value] : found->second->digests) {
         if (known != digest) continue;
@@ -229,7 +233,11 @@ std::vector<SizeSpec> read_table_spec(InputBytes& in) {
   return sizes;
 }
 
-Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>& content) {
+// With `consistent`, every digest of a window of the file is listed only
+// under its window's own size and sum, as a table built from real blocks
+// is: the scan may then confirm a window by its digest before its sum.
+// Without, digests and sums are mixed freely.
+Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>& content, bool consistent) {
   Table table;
   std::vector<Digest> digests_so_far;
   uintptr_t values = 0;
@@ -259,12 +267,15 @@ Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>
         case 3: sum = sum_spec.raw; break;
       }
       if (sum == EMPTY_SLOT) sum = 0;  // refused by the conversion
-      KnownSum known{sum, {}};
+      KnownSum known{static_cast<uint32_t>(size), sum, {}};
       for (const DigestSpec& digest_spec : sum_spec.digests) {
         // The digest of the sum's window, of the window at another place,
         // that of the sum's window with one bit changed, or an earlier one.
         Digest digest = md5(window, window_size);
-        switch (digest_spec.mode % 4) {
+        uint8_t digest_mode = digest_spec.mode % 4;
+        if (consistent && (digest_mode == 1 || digest_mode == 3 || (digest_mode == 0 && sum_spec.mode % 4 != 0)))
+          digest_mode = 2;
+        switch (digest_mode) {
           case 1: {
             const auto [other, other_size] = window_at(content, digest_spec.value % places, size);
             digest = md5(other, other_size);
@@ -293,7 +304,7 @@ void fill_state(MatchState* state, const Table& table) {
   }
   for (const KnownSum& known : table.sums) {
     StrongEntry** strong_tail = nullptr;
-    WeakEntry* weak = new_weak_entry(&state->index);
+    WeakEntry* weak = new_weak_entry(&state->index, known.size);
     fuzz_check(weak != nullptr, "out of memory");
     weak->sum = known.sum;
     strong_tail = &weak->strong;
@@ -330,11 +341,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake_file.file_size = file_size;
   fake_file.chunk = chunk;
   fake_file.error_at = trouble_mode % 8 == 7 ? trouble_value : UINT64_MAX;
-  const Table table = build_table(specs, content);
+  // The bits above the trouble choose how the scan runs; none, as it runs
+  // for a caller.
+  const bool reseed = trouble_mode & 8, portable = trouble_mode & 16, no_digest_first = trouble_mode & 32;
+  const Table table = build_table(specs, content, !no_digest_first);
 
   Caller caller;
   if (trouble_mode % 8 == 6) caller.raise_at_check = 1 + trouble_value % 4;
   MatchState state(&caller);
+  state.reseed_rolled_sums = reseed;
+  if (portable) state.kernels = &portable_kernels;
+  state.digest_first = !no_digest_first;
   fill_state(&state, table);
   fuzz_check(index_seal(&state.index, &caller) == 0, "index_seal failed");
   const int rc = scan_for_matches(&state, FAKE_FD, file_size, buffer_size);
