@@ -165,6 +165,16 @@ class Run:
     def take_lines(self):
         return [line for batch in self.take_batches() for line in batch]
 
+    def drain(self, quiet=0.5, timeout=10.0):
+        """Takes batches until none has come for `quiet` seconds: a change
+        can bring more than one notification, the last of them late on a
+        busy machine."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            time.sleep(quiet)
+            if not self.take_lines():
+                return
+
     def lines_until(self, wanted, timeout=10.0):
         """Collects batch lines until every line of `wanted` has been seen."""
         seen = []
@@ -289,6 +299,7 @@ class ChangeTests(unittest.TestCase):
         lines = run.lines_until([winpath(watched)])
         self.assertTrue(lines)
         self.assertEqual(set(lines), {winpath(watched)})
+        run.drain()
 
         # Wine extends the subtree watch one opened level at a time.
         self.assertEqual(wine_run(OPEN_DIR, *levels).returncode, 0)
