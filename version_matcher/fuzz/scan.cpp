@@ -242,18 +242,18 @@ Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>
   std::vector<Digest> digests_so_far;
   uintptr_t values = 0;
   const uint64_t places = content.size() + 1;
-  for (const SizeSpec& spec : specs) {
+  for (const SizeSpec& wanted : specs) {
     // Small, anything up to 65536, near the content's length, or far past
     // any buffer; 0 and 2^32 - 1 never reach the scan.
     uint64_t size;
-    switch (spec.mode % 4) {
-      case 0: size = 1 + spec.value % 16; break;
-      case 1: size = 1 + uint64_t{spec.value}; break;
-      case 2: size = 1 + spec.value % (places + 1); break;
-      default: size = 0xFFFFFFFEu - spec.value; break;
+    switch (wanted.mode % 4) {
+      case 0: size = 1 + wanted.value % 16; break;
+      case 1: size = 1 + uint64_t{wanted.value}; break;
+      case 2: size = 1 + wanted.value % (places + 1); break;
+      default: size = 0xFFFFFFFEu - wanted.value; break;
     }
     table.sizes.push_back(size);
-    for (const SumSpec& sum_spec : spec.sums) {
+    for (const SumSpec& sum_spec : wanted.sums) {
       // The sum of a window of the file, that sum with one bit changed, an
       // earlier sum of any size, or any value.
       const uint64_t place = sum_spec.value % places;
