@@ -33,6 +33,8 @@ import threading
 import time
 import unittest
 
+from long_paths import mkdir_at, open_dir, write_at
+
 WATCHER = None
 SOURCE = None
 RACE_RUNS = int(os.environ.get("DIR_WATCHER_RACE_RUNS", "1"))
@@ -49,23 +51,6 @@ def scratch_base():
 
 
 # ---- the disk, through descriptors (paths may exceed PATH_MAX) ---------------
-
-def open_dir(path):
-    """A descriptor of directory `path`, opened piece by piece."""
-    parts = path.split(b"/")
-    fd = os.open(b"/" if path.startswith(b"/") else b".", os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        for part in parts:
-            if not part:
-                continue
-            nxt = os.open(part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
-            os.close(fd)
-            fd = nxt
-    except OSError:
-        os.close(fd)
-        raise
-    return fd
-
 
 def read_dir(fd):
     """{name: ("d",) or ("f", size, mtime_ns)} of the directory at fd."""
@@ -358,7 +343,7 @@ class HostModelTest(unittest.TestCase):
         now = where()
         if final_write:
             for path in [now] + [now + p for p, e in flatten(learn(now)).items() if e[0] == "d"]:
-                write_long(path + b"/.final", b"final")
+                write_at(path + b"/.final", b"final")
         marker = b".marker%d" % len(self.figures)
         os.mkdir(os.path.join(now, marker))
         with open(os.path.join(now, marker, b"m"), "wb") as f:
@@ -584,15 +569,15 @@ class HostModelTest(unittest.TestCase):
         path = root
         for _ in range(50):
             path = path + b"/" + name
-            os.mkdir(path) if len(path) < 4000 else mkdir_long(path)
+            os.mkdir(path) if len(path) < 4000 else mkdir_at(path)
 
         def workload():
             deep = path
             for i in range(70):
                 deep = deep + b"/" + name
-                mkdir_long(deep)
+                mkdir_at(deep)
                 if i % 10 == 0:
-                    write_long(deep + b"/f", b"x" * i)
+                    write_at(deep + b"/f", b"x" * i)
         self.check("paths beyond PATH_MAX", root, workload)
 
     def test_unreadable_directories(self):
@@ -618,26 +603,6 @@ class HostModelTest(unittest.TestCase):
             os.mkdir(os.path.join(root, b"locked1", b"inside", b"new"))
         denied = b"inotify_add_watch 0x0005 Access is denied.\r\r\n\r\n"
         self.check("unreadable directories", root, workload, prefix=NO_CAPS, expected_log=denied * 2)
-
-
-def mkdir_long(path):
-    parent, name = path.rsplit(b"/", 1)
-    fd = open_dir(parent)
-    try:
-        os.mkdir(name, dir_fd=fd)
-    finally:
-        os.close(fd)
-
-
-def write_long(path, data):
-    parent, name = path.rsplit(b"/", 1)
-    fd = open_dir(parent)
-    try:
-        wfd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644, dir_fd=fd)
-        os.write(wfd, data)
-        os.close(wfd)
-    finally:
-        os.close(fd)
 
 
 if __name__ == "__main__":

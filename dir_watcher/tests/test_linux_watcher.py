@@ -18,6 +18,8 @@ import threading
 import time
 import unittest
 
+from long_paths import mkdir_at, write_at
+
 WATCHER = None
 BURST = None
 
@@ -547,7 +549,7 @@ class RecoveryTests(WatcherTest):
         self.write_lists([r])
         self.start(ready=r)
         start = len(self.lines)
-        touch_at(os.path.join(path, b"f"))
+        write_at(os.path.join(path, b"f"))
         self.wait_for_line(path, start)
         # Deeper than any line can be: the deepest directory whose line fits.
         deepest = path
@@ -555,7 +557,7 @@ class RecoveryTests(WatcherTest):
             path = os.path.join(path, name)
             mkdir_at(path)
         start = len(self.lines)
-        touch_at(os.path.join(path, b"f"))
+        write_at(os.path.join(path, b"f"))
         told = self.told_since(start)
         # The logic composes "<line>/." in 32767 units.
         while len(os.path.join(deepest, name)) + 2 <= 32767:
@@ -593,35 +595,6 @@ class RecoveryTests(WatcherTest):
         self.assertEqual(self.error_txt(), BOM + log_line(b"inotify_add_watch", 5, ACCESS_DENIED))
         self.end_host()
         self.assertEqual(self.finish_watcher(), 0)
-
-
-def mkdir_at(path):
-    """mkdir for a path of any length: from a descriptor of its parent."""
-    parent, name = path.rsplit(b"/", 1)
-    fd = open_dir(parent)
-    try:
-        os.mkdir(name, dir_fd=fd)
-    finally:
-        os.close(fd)
-
-
-def touch_at(path):
-    parent, name = path.rsplit(b"/", 1)
-    fd = open_dir(parent)
-    try:
-        os.close(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
-    finally:
-        os.close(fd)
-
-
-def open_dir(path):
-    fd = os.open(b"/", os.O_RDONLY | os.O_DIRECTORY)
-    for part in path.split(b"/"):
-        if part:
-            nxt = os.open(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-            os.close(fd)
-            fd = nxt
-    return fd
 
 
 class HostTests(WatcherTest):
