@@ -65,4 +65,30 @@ inline bool buffer_too_large(uint64_t file_size, int buffer_size) {
   return (file_size < buffer ? file_size : buffer) > MOST_BUFFER_BYTES;
 }
 
+// The call's two sizes as the input's first six bytes choose them, read
+// before anything else so that every target's corpus starts alike.
+struct CallSizes {
+  uint8_t file_mode;
+  uint16_t file_value;
+  uint8_t buffer_mode;
+  uint16_t buffer_value;
+};
+
+inline CallSizes read_call_sizes(InputBytes& in) {
+  CallSizes c;
+  c.file_mode = in.u8();
+  c.file_value = in.u16();
+  c.buffer_mode = in.u8();
+  c.buffer_value = in.u16();
+  return c;
+}
+
+// file_size and buffer_size for a file of n bytes; false for a run the
+// targets skip (its buffer would be too large).
+inline bool choose_call_sizes(const CallSizes& c, uint64_t n, uint64_t* file_size, int* buffer_size) {
+  *file_size = choose_file_size(c.file_mode, c.file_value, n);
+  *buffer_size = choose_buffer_size(c.buffer_mode, c.buffer_value, n);
+  return !buffer_too_large(*file_size, *buffer_size);
+}
+
 #endif

@@ -120,18 +120,15 @@ void advance_step(Run& run, uint64_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputBytes in{data, size};
-  const uint8_t file_mode = in.u8();
-  const uint16_t file_value = in.u16();
-  const uint8_t buffer_mode = in.u8();
-  const uint16_t buffer_value = in.u16();
+  const CallSizes sizes = read_call_sizes(in);
   const uint8_t raise_at_check = in.u8();
   const uint16_t content_length = in.u16();
 
   fake_file = FakeFile{};
   fake_file.content = in.bytes(content_length);
-  const uint64_t file_size = choose_file_size(file_mode, file_value, fake_file.content.size());
-  const int buffer_size = choose_buffer_size(buffer_mode, buffer_value, fake_file.content.size());
-  if (buffer_too_large(file_size, buffer_size)) return 0;
+  uint64_t file_size;
+  int buffer_size;
+  if (!choose_call_sizes(sizes, fake_file.content.size(), &file_size, &buffer_size)) return 0;
   fake_file.file_size = file_size;
   fake_file.script = &in;
 

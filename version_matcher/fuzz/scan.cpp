@@ -323,10 +323,7 @@ void fill_state(MatchState* state, const Table& table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputBytes in{data, size};
-  const uint8_t file_mode = in.u8();
-  const uint16_t file_value = in.u16();
-  const uint8_t buffer_mode = in.u8();
-  const uint16_t buffer_value = in.u16();
+  const CallSizes sizes = read_call_sizes(in);
   const uint16_t chunk = in.u16();
   const uint8_t trouble_mode = in.u8();
   const uint16_t trouble_value = in.u16();
@@ -335,9 +332,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake_file = FakeFile{};
   fake_file.content = in.rest();
   const std::vector<uint8_t>& content = fake_file.content;
-  const uint64_t file_size = choose_file_size(file_mode, file_value, content.size());
-  const int buffer_size = choose_buffer_size(buffer_mode, buffer_value, content.size());
-  if (buffer_too_large(file_size, buffer_size)) return 0;
+  uint64_t file_size;
+  int buffer_size;
+  if (!choose_call_sizes(sizes, content.size(), &file_size, &buffer_size)) return 0;
   fake_file.file_size = file_size;
   fake_file.chunk = chunk;
   fake_file.error_at = trouble_mode % 8 == 7 ? trouble_value : UINT64_MAX;
