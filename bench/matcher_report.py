@@ -68,16 +68,20 @@ def singles_of(case, cases):
     return found
 
 
+def measured(cases, results):
+    """(case, its results, match's figures, match's CPU seconds) of each case
+    that was run, in the cases' order."""
+    for case in cases:
+        r = results.get(case.name)
+        if r:
+            yield case, r, r["match"], r["match"]["cpu_median"]
+
+
 def targets(cases, results):
     """[(target, measured, holds)], holds True, False, or None when it could
     not be measured (no peer, no quarter-size run)."""
     out = []
-    for case in cases:
-        r = results.get(case.name)
-        if not r:
-            continue
-        m = r["match"]
-        secs = m["cpu_median"]
+    for case, r, m, secs in measured(cases, results):
         kind = "(%s)" % case.data
         if case.role == "nomatch":
             k = ratio(cpu(r, PEER), secs)
@@ -115,12 +119,7 @@ def targets(cases, results):
 def tables(cases, results, size, buffer_size):
     """The matcher's tables, as text."""
     rows, quality, bounds, three, seen = [], [], [], [], set()
-    for case in cases:
-        r = results.get(case.name)
-        if not r:
-            continue
-        m = r["match"]
-        secs = m["cpu_median"]
+    for case, r, m, secs in measured(cases, results):
         rows.append([case.title, "match", fmt(secs, 3), fmt(m["wall_median"], 3), fmt(ns(secs, m)),
                      m["weak"], m["strong"], "%.2f%%" % (100 * matched_share(m)), "",
                      fmt(m["peak_growth_mib"], 1), fmt(m["setup_median"], 3)])
