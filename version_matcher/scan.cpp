@@ -1,21 +1,11 @@
 #include "scan.h"
 
 #include "fail.h"
-
-#include <openssl/md5.h>
+#include "md5_digest.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-
-// OpenSSL 3 deprecates the one-shot MD5 in favour of EVP, which costs far more
-// per call on the short blocks digested here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-static void md5_digest(const uint8_t* data, uint64_t n, uint8_t digest[16]) {
-  MD5(data, static_cast<size_t>(n), digest);
-}
-#pragma GCC diagnostic pop
 
 // How much work (positions moved past, plus bytes digested) the scan does
 // between two looks for a signal such as Ctrl-C: a few MiB, a small fraction
