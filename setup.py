@@ -10,6 +10,7 @@ Needs a C++17 compiler and the headers of OpenSSL (libssl-dev) and zlib
 import glob
 import io
 import os
+import runpy
 
 from setuptools import setup, Extension
 from setuptools.command.build_ext import build_ext
@@ -23,16 +24,9 @@ def matcher_files(pattern):
     return sorted(glob.glob(os.path.join("version_matcher", pattern)))
 
 
-def read_version():
-    """The project's one version number, from corvamire/version.py."""
-    with open(os.path.join("corvamire", "version.py")) as source:
-        for line in source:
-            if line.startswith("__version__"):
-                return line.split("=", 1)[1].strip().strip("\"'")
-    raise RuntimeError("no __version__ in corvamire/version.py")
-
-
-version = read_version()
+# version.py is run, as CMake runs it too, rather than parsed.
+version = runpy.run_path(os.path.join("corvamire", "version.py"))[
+    "__version__"]
 
 matcher = Extension(
     "corvamire_version_matcher",
