@@ -120,6 +120,7 @@ def find_dir_watcher(binary=None):
 
 def unwatchable(path):
     """Why dir_watcher cannot watch the directory `path`, or None."""
+    path = _as_arg(path)    # the bytes the watcher will open, on Python 2
     try:
         if not stat.S_ISDIR(os.stat(path).st_mode):
             return "not a directory"
@@ -139,7 +140,7 @@ def unwatchable(path):
 
 def check_watch_list(entries):
     """Raise WatcherError naming each entry that cannot be watched."""
-    failures = ["%s (%s)" % (_as_text(entry), why) for entry, why in
+    failures = ["%s (%s)" % (_for_message(entry), why) for entry, why in
                 ((e, unwatchable(e)) for e in entries if e) if why]
     if failures:
         raise WatcherError("cannot watch " + "; ".join(failures))
@@ -216,6 +217,13 @@ def _as_text(path):
         return path.decode("utf-8", "surrogateescape"
                            if sys.version_info[0] >= 3 else "strict")
     return path
+
+
+def _for_message(path):
+    # The native string type, so that str() of a message never fails.
+    if sys.version_info[0] < 3:
+        return path if isinstance(path, bytes) else path.encode("utf-8")
+    return _as_text(path)
 
 
 def _as_arg(text):
@@ -469,12 +477,14 @@ class Watcher(object):
         return self.process.poll() if self.process else None
 
     def wait(self, timeout=None):
-        """Wait for the watcher to end; the exit code, or None on timeout."""
+        """Wait for the watcher to end; the exit code, or None on timeout.
+        Its last error.txt lines go to the log as it ends."""
         deadline = None if timeout is None else time.time() + timeout
         while self.poll() is None:
             if deadline is not None and time.time() >= deadline:
                 return None
             time.sleep(0.01)
+        self._log_new_errors()
         return self.poll()
 
     def stop(self, timeout=5.0):
@@ -528,10 +538,11 @@ class Watcher(object):
         found = _LOGGED_LINE.match(line)
         step = found and found.group(1)
         if step in ("CreateFile temp changelog", "WriteFile temp changelog"):
-            return self.changelog_dir
+            return _for_message(self.changelog_dir)
         if step == "CreateFile":
             # A listed directory that failed to open: those that fail now.
-            gone = [_as_text(d) for d in self.watch if d and unwatchable(d)]
+            gone = [_for_message(d) for d in self.watch
+                    if d and unwatchable(d)]
             return ", ".join(gone) if gone else None
         return None
 

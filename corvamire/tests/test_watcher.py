@@ -184,6 +184,8 @@ class WatcherFilesTest(unittest.TestCase):
         a_file = os.path.join(self.watched, "file")
         write(a_file, b"")
         cases = [(os.path.join(self.watched, "absent"), "No such file"),
+                 (os.path.join(self.watched, u"\u00e9t\u00e9"),
+                  "No such file"),
                  (a_file, "not a directory"),
                  (os.path.join(a_file, "below"), "Not a directory")]
         if os.geteuid() != 0:      # root reads and searches any directory
@@ -197,7 +199,10 @@ class WatcherFilesTest(unittest.TestCase):
             self.make([self.watched] + [path for path, _ in cases])
         message = str(raised.exception)
         for path, why in cases:
-            self.assertIn("%s (%s" % (path, why), message)
+            named = u"%s (%s" % (path, why)
+            if sys.version_info[0] < 3:
+                named = named.encode("utf-8")
+            self.assertIn(named, message)
         self.assertNotIn(self.watched + " ", message)
 
     def test_logged_lines_name_the_path_they_concern(self):
