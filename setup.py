@@ -74,7 +74,7 @@ class BuildExt(build_ext):
         include_dirs = sorted(set(os.path.dirname(f) for f in sources))
         # "." for the exit-code table, which lives with the package.
         objects = self.compiler.compile(
-            sources, output_dir=os.path.join(self.build_temp, "dir_watcher"),
+            sources, output_dir=self.build_temp,
             include_dirs=include_dirs + ["."], depends=watcher_files(".h"),
             extra_postargs=["-std=c++17"])
         target = self.dir_watcher_path()
