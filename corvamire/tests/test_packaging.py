@@ -81,7 +81,7 @@ class VersionTest(unittest.TestCase):
         self.assertEqual(module.__version__, corvamire.__version__)
 
 
-class InstallTest(unittest.TestCase):
+class SdistTest(unittest.TestCase):
 
     def setUp(self):
         include = sysconfig.get_paths()["include"]
@@ -90,7 +90,7 @@ class InstallTest(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="sdist-")
         self.addCleanup(shutil.rmtree, self.dir)
 
-    def test_sdist_installs_and_works_with_its_own_watcher(self):
+    def test_sdist_builds_installs_and_works(self):
         root = repo_root()
         run([sys.executable, "setup.py", "-q", "egg_info", "--egg-base",
              self.dir, "sdist", "--dist-dir", self.dir], root)
