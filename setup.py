@@ -1,5 +1,6 @@
-"""Builds and installs the corvamire package and the corvamire_version_matcher
-extension for the interpreter that runs it (Python 2.7 or 3):
+"""Builds and installs the corvamire package, the corvamire_version_matcher
+extension for the interpreter that runs it (Python 2.7 or 3) and the
+dir_watcher program, which goes inside the package:
 
     pip install .                 (where setuptools and wheel are installed)
     python setup.py install       (Python 2.7)
@@ -10,6 +11,7 @@ Needs a C++17 compiler and the headers of OpenSSL (libssl-dev) and zlib
 import glob
 import io
 import os
+import runpy
 
 from setuptools import setup, Extension
 from setuptools.command.build_ext import build_ext
@@ -23,16 +25,21 @@ def matcher_files(pattern):
     return sorted(glob.glob(os.path.join("version_matcher", pattern)))
 
 
-def read_version():
-    """The project's one version number, from corvamire/version.py."""
-    with open(os.path.join("corvamire", "version.py")) as source:
-        for line in source:
-            if line.startswith("__version__"):
-                return line.split("=", 1)[1].strip().strip("\"'")
-    raise RuntimeError("no __version__ in corvamire/version.py")
+def watcher_files(suffix):
+    """dir_watcher's Linux program: every source of the directory but the
+    Windows backend's, its tests' and its fuzz targets'."""
+    found = []
+    for top, dirs, files in os.walk("dir_watcher"):
+        dirs[:] = sorted(d for d in dirs
+                         if d not in ("tests", "fuzz") and "windows" not in d)
+        found += [os.path.join(top, f) for f in sorted(files)
+                  if f.endswith(suffix) and "windows" not in f]
+    return found
 
 
-version = read_version()
+# version.py is run, as CMake runs it too, rather than parsed.
+version = runpy.run_path(os.path.join("corvamire", "version.py"))[
+    "__version__"]
 
 matcher = Extension(
     "corvamire_version_matcher",
@@ -47,13 +54,36 @@ matcher = Extension(
 
 
 class BuildExt(build_ext):
-    """Drops the C-only warning flag that Python's own build settings carry."""
+    """Drops the C-only warning flag that Python's own build settings carry,
+    and builds dir_watcher with the extensions' compiler."""
 
     def build_extensions(self):
         flags = getattr(self.compiler, "compiler_so", None)
         if flags and "-Wstrict-prototypes" in flags:
             flags.remove("-Wstrict-prototypes")
         build_ext.build_extensions(self)
+        self.build_dir_watcher()
+
+    def dir_watcher_path(self):
+        # Beside the package's modules, where corvamire.watcher looks first.
+        package = os.path.dirname(self.get_ext_fullpath("corvamire.x"))
+        return os.path.join(package, "dir_watcher")
+
+    def build_dir_watcher(self):
+        sources = watcher_files(".cpp")
+        include_dirs = sorted(set(os.path.dirname(f) for f in sources))
+        # "." for the exit-code table, which lives with the package.
+        objects = self.compiler.compile(
+            sources, output_dir=self.build_temp,
+            include_dirs=include_dirs + ["."], depends=watcher_files(".h"),
+            extra_postargs=["-std=c++17"])
+        target = self.dir_watcher_path()
+        self.compiler.link_executable(objects, os.path.basename(target),
+                                      output_dir=os.path.dirname(target),
+                                      target_lang="c++")
+
+    def get_outputs(self):
+        return build_ext.get_outputs(self) + [self.dir_watcher_path()]
 
 
 with io.open("README.md", encoding="utf-8") as readme:

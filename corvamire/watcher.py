@@ -14,17 +14,27 @@ usually, one line in error.txt in the changelog directory.
         for batch in w.batches(timeout=30):
             print(batch.number, batch.dirs)
 
+A listed directory that does not exist, is not a directory or cannot be
+read makes Watcher raise WatcherError naming it, before anything runs.
 Lines that the run adds to error.txt are passed to the logger
-"corvamire.watcher" as they appear (level WARNING).
+"corvamire.watcher" as they appear (level WARNING), after the path they
+concern where the package can tell it.
+
+A Watcher keeps its lists and changelog in a private directory of the
+temporary directory, named corvamire-watcher-*, that close() removes.  A
+host killed outright leaves it behind; the next Watcher removes those whose
+processes have all ended.
 """
 
 from __future__ import print_function
 
 import collections
+import errno
 import logging
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -36,11 +46,18 @@ BATCH_NAME = re.compile(r"^(\d{8,})\.txt$")
 ERROR_LOG = "error.txt"
 UTF8_BOM = b"\xef\xbb\xbf"
 
+# No NullHandler: a host that configures no logging should still see that
+# its watcher failed (Python 3 prints warnings to stderr then).
 log = logging.getLogger(__name__)
-log.addHandler(logging.NullHandler())   # the host decides where lines go
+
+# A Watcher's private directory and the file in it naming the processes that
+# use it: while any of them lives the directory is not stale.
+WORK_DIR_PREFIX = "corvamire-watcher-"
+OWNER_FILE = "owner"
+OWNER_MARK = "corvamire watcher"
 
 # A step's text, its code in hexadecimal, the system's text: an appended line.
-_LOGGED_CODE = re.compile(r"^\S.*? 0x([0-9A-F]{4,}) ")
+_LOGGED_LINE = re.compile(r"^(\S.*?) 0x([0-9A-F]{4,}) ")
 
 # Codes whose system text does not tell a host what to do.  On Linux the
 # watcher reports a full inotify watch table as "no system resources".
@@ -65,7 +82,8 @@ class Batch(collections.namedtuple("Batch", "number paths")):
 
 
 class WatcherError(Exception):
-    """dir_watcher ended with a failure; the message says which step."""
+    """dir_watcher cannot start (the message names the program or the
+    directories at fault) or ended with a failure (it says which step)."""
 
 
 def repo_root():
@@ -74,27 +92,124 @@ def repo_root():
 
 def find_dir_watcher(binary=None):
     """The dir_watcher program: `binary` if given, else the environment
-    variable DIR_WATCHER, else build/bin/dir_watcher of the source tree
-    this package runs from (build/windows/dir_watcher.exe on Windows),
-    else dir_watcher on PATH."""
+    variable DIR_WATCHER, else the one installed inside this package (by
+    pip install .), else build/bin/dir_watcher of the source tree this
+    package runs from (build/windows/dir_watcher.exe on Windows), else
+    dir_watcher on PATH."""
     candidate = binary or os.environ.get("DIR_WATCHER")
     if candidate:
-        tried = [candidate]
-    else:
-        name = "dir_watcher.exe" if os.name == "nt" else "dir_watcher"
-        build = os.path.join(repo_root(), "build")
-        # The Windows program comes from the cross build.
-        tried = [os.path.join(build, "windows" if os.name == "nt" else "bin",
-                              name)]
-        tried += [os.path.join(d, name) for d in
-                  os.environ.get("PATH", "").split(os.pathsep) if d]
+        if os.path.isfile(candidate):
+            return candidate
+        raise WatcherError("dir_watcher not found at %s" % candidate)
+    name = "dir_watcher.exe" if os.name == "nt" else "dir_watcher"
+    # The Windows program comes from the cross build.
+    build = os.path.join(repo_root(), "build",
+                         "windows" if os.name == "nt" else "bin", name)
+    tried = [os.path.join(os.path.dirname(os.path.abspath(__file__)), name),
+             build]
+    tried += [os.path.join(d, name) for d in
+              os.environ.get("PATH", "").split(os.pathsep) if d]
     for path in tried:
         if os.path.isfile(path):
             return path
-    raise WatcherError("dir_watcher not found at %s (build it with"
-                       " 'make native', or set DIR_WATCHER)"
-                       % (tried[0] if binary or len(tried) == 1
-                          else tried[0] + " nor on PATH"))
+    raise WatcherError("dir_watcher not found in the package, at %s nor on"
+                       " PATH (install the package with 'pip install .',"
+                       " build it with 'make native', or set DIR_WATCHER)"
+                       % build)
+
+
+def unwatchable(path):
+    """Why dir_watcher cannot watch the directory `path`, or None."""
+    path = _as_arg(path)    # the bytes the watcher will open, on Python 2
+    try:
+        if not stat.S_ISDIR(os.stat(path).st_mode):
+            return "not a directory"
+        if os.name == "nt":
+            os.listdir(path)
+        else:
+            # Opening it is what the watcher does first; its subdirectories
+            # also need it searchable.
+            os.close(os.open(path, os.O_RDONLY
+                             | getattr(os, "O_DIRECTORY", 0)))
+            if not os.access(path, os.X_OK):
+                raise OSError(errno.EACCES, os.strerror(errno.EACCES))
+    except OSError as e:
+        return e.strerror or str(e)
+    return None
+
+
+def check_watch_list(entries):
+    """Raise WatcherError naming each entry that cannot be watched."""
+    failures = ["%s (%s)" % (_for_message(entry), why) for entry, why in
+                ((e, unwatchable(e)) for e in entries if e) if why]
+    if failures:
+        raise WatcherError("cannot watch " + "; ".join(failures))
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except OSError as e:
+        return e.errno != errno.ESRCH   # EPERM: alive, someone else's
+    # A process that has ended but is not reaped yet still takes signals.
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except (IOError, OSError, IndexError):
+        # Gone meanwhile, or a system without /proc: trust the signal.
+        return not os.path.isdir("/proc/self")
+
+
+def _owner_pids(path):
+    # Only a real directory of ours that carries the mark: anything else in
+    # the shared temporary directory is left alone.
+    try:
+        info = os.lstat(path)
+        if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
+            return None
+        with open(os.path.join(path, OWNER_FILE)) as f:
+            lines = f.read().split("\n")
+        if lines[0] != OWNER_MARK:
+            return None
+        pids = [int(p) for p in lines[1].split()]
+        # 0 and below name process groups, not processes.
+        return pids if pids and min(pids) > 0 else None
+    except (IOError, OSError, IndexError, ValueError):
+        return None
+
+
+def write_owner(work_dir, pids):
+    """Name the processes that use `work_dir` (written whole, then renamed
+    into place, so a reader never sees half of it)."""
+    temp = os.path.join(work_dir, OWNER_FILE + ".new")
+    with open(temp, "w") as f:
+        f.write("%s\n%s\n" % (OWNER_MARK, " ".join(str(p) for p in pids)))
+    os.rename(temp, os.path.join(work_dir, OWNER_FILE))
+
+
+def remove_stale_work_dirs(parent=None):
+    """Remove the private directories of Watchers whose processes (the
+    host's, the watcher's and the one that made it) have all ended, as a
+    host killed outright leaves them.  A directory without its owner file
+    yet, or with any of its processes alive, stays.  Returns the paths
+    removed."""
+    if os.name == "nt" or not hasattr(os, "getuid"):
+        return []   # os.kill(pid, 0) would end the process there
+    parent = parent or tempfile.gettempdir()
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return []
+    removed = []
+    for name in sorted(names):
+        path = os.path.join(parent, name)
+        if not name.startswith(WORK_DIR_PREFIX):
+            continue
+        pids = _owner_pids(path)
+        if pids and not any(_pid_alive(p) for p in pids):
+            shutil.rmtree(path, ignore_errors=True)
+            removed.append(path)
+    return removed
 
 
 def _as_text(path):
@@ -102,6 +217,13 @@ def _as_text(path):
         return path.decode("utf-8", "surrogateescape"
                            if sys.version_info[0] >= 3 else "strict")
     return path
+
+
+def _for_message(path):
+    # The native string type, so that str() of a message never fails.
+    if sys.version_info[0] < 3:
+        return path if isinstance(path, bytes) else path.encode("utf-8")
+    return _as_text(path)
 
 
 def _as_arg(text):
@@ -194,8 +316,8 @@ def describe_exit(code, error_lines=(), stopped=False):
 def _hints(error_lines):
     hints = []
     for line in error_lines:
-        found = _LOGGED_CODE.match(line)
-        hint = found and HINTS.get(int(found.group(1), 16))
+        found = _LOGGED_LINE.match(line)
+        hint = found and HINTS.get(int(found.group(2), 16))
         if hint and hint not in hints:
             hints.append(hint)
     return hints
@@ -213,9 +335,11 @@ class Watcher(object):
     ready: it publishes batches only once both lists are loaded and every
     listed directory has its change read pending, so the first batch from
     a change made there proves it.  The probe's lines never show up in
-    collect().  (With a probe the watch list is never empty, so a run
-    whose own directories all fail to open keeps running, with their
-    "CreateFile" lines in error.txt, instead of ending with code 0.)
+    collect().
+
+    A listed directory that cannot be watched raises WatcherError here,
+    naming it.  One that goes away between this check and the watcher's
+    start gets a "CreateFile" line in error.txt and the run goes on.
 
     As a context manager it starts the watcher and, with a probe, waits
     until it watches; on leaving it stops the watcher and removes the
@@ -225,18 +349,23 @@ class Watcher(object):
     def __init__(self, watch, exclude=(), changelog_dir=None, host_pid=None,
                  binary=None, probe=True):
         self.binary = find_dir_watcher(binary)
+        self.watch = list(watch)
+        check_watch_list(self.watch)
         self.host_pid = os.getpid() if host_pid is None else host_pid
-        self.work_dir = tempfile.mkdtemp(prefix="dir_watcher-")
+        remove_stale_work_dirs()
+        self.work_dir = tempfile.mkdtemp(prefix=WORK_DIR_PREFIX)
+        self._owners = [os.getpid(), self.host_pid]
+        write_owner(self.work_dir, self._owners)
         self.changelog_dir = changelog_dir or os.path.join(self.work_dir,
                                                            "changelog")
         if not os.path.isdir(self.changelog_dir):
             os.makedirs(self.changelog_dir)
         self.probe_dir = None
-        watch = list(watch)
+        watch = self.watch
         if probe:
             self.probe_dir = os.path.join(self.work_dir, "probe")
             os.mkdir(self.probe_dir)
-            watch.append(self.probe_dir)
+            watch = watch + [self.probe_dir]
         self.watch_list = os.path.join(self.work_dir, "watch-list.txt")
         self.exclusion_list = os.path.join(self.work_dir,
                                            "exclusion-list.txt")
@@ -269,6 +398,8 @@ class Watcher(object):
         args = [self.binary, str(self.host_pid), self.watch_list,
                 self.exclusion_list, self.changelog_dir]
         self.process = subprocess.Popen([_as_arg(a) for a in args])
+        # The program may outlive this process (its host is another one).
+        write_owner(self.work_dir, self._owners + [self.process.pid])
         return self
 
     def _read_error_log(self):
@@ -346,12 +477,14 @@ class Watcher(object):
         return self.process.poll() if self.process else None
 
     def wait(self, timeout=None):
-        """Wait for the watcher to end; the exit code, or None on timeout."""
+        """Wait for the watcher to end; the exit code, or None on timeout.
+        Its last error.txt lines go to the log as it ends."""
         deadline = None if timeout is None else time.time() + timeout
         while self.poll() is None:
             if deadline is not None and time.time() >= deadline:
                 return None
             time.sleep(0.01)
+        self._log_new_errors()
         return self.poll()
 
     def stop(self, timeout=5.0):
@@ -391,8 +524,27 @@ class Watcher(object):
         if lines[:done] != self._logged:
             done = 0            # a replacing write: all of it is new
         for line in lines[done:]:
-            log.warning("dir_watcher: %s", line)
+            path = self._concerned_path(line)
+            if path is None:
+                log.warning("dir_watcher: %s", line)
+            else:
+                log.warning("dir_watcher: %s: %s", path, line,
+                            extra={"path": path})
         self._logged = lines
+
+    def _concerned_path(self, line):
+        """The path an error.txt line concerns, where the line's step tells
+        which; None where it does not (a list file's line names it)."""
+        found = _LOGGED_LINE.match(line)
+        step = found and found.group(1)
+        if step in ("CreateFile temp changelog", "WriteFile temp changelog"):
+            return _for_message(self.changelog_dir)
+        if step == "CreateFile":
+            # A listed directory that failed to open: those that fail now.
+            gone = [_for_message(d) for d in self.watch
+                    if d and unwatchable(d)]
+            return ", ".join(gone) if gone else None
+        return None
 
     def close(self):
         """Remove the list files and the private changelog directory."""

@@ -19,6 +19,7 @@ have_cmd clang++ || need+=(clang)
 have_pkg libclang-rt-dev || have_pkg "libclang-rt-$(clang++ -dumpversion 2>/dev/null | cut -d. -f1)-dev" \
   || need+=(libclang-rt-dev)
 have_cmd git || need+=(git)   # the watcher's host-model test clones this repository
+have_pkg python3-wheel-whl || need+=(python3-wheel-whl)   # pip install . offline, in the packaging test
 if [ "${1:-}" = bench ]; then
   have_cmd rdiff || need+=(rdiff)
 fi

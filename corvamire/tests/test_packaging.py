@@ -1,5 +1,7 @@
 """One version for the package and the module; the source distribution
-builds, installs and works away from the source tree."""
+builds, installs (pip into a fresh venv under Python 3, setup.py install
+under 2.7) and works away from the source tree, its own dir_watcher
+included."""
 
 import glob
 import os
@@ -33,10 +35,26 @@ with open(out, "rb") as f:
     assert f.read() == data[:20000] + b"inserted" + data[20000:]
 assert made.copied_bytes >= 40000, made.copied_bytes
 assert watcher.EXIT_CODES[206]
+tree = os.path.join(work, "tree")
+os.mkdir(tree)
+seen = set()
+with watcher.Watcher([tree]) as w:
+    with open(os.path.join(tree, "f"), "wb") as f:
+        f.write(b"x")
+    for batch in w.batches(timeout=10):
+        seen.update(batch.dirs)
+        if tree in seen:
+            break
+assert seen == set([tree]), seen
 print(corvamire.__version__)
 print(os.path.dirname(corvamire.__file__))
 print(corvamire_version_matcher.__file__)
+print(w.binary)
 """
+
+# pip builds a wheel, and pyenv's Pythons lack the wheel package: Debian's
+# python3-wheel-whl brings one that pip installs without the network.
+SYSTEM_WHEELS = "/usr/share/python-wheels"
 
 
 def run(args, cwd, env=None):
@@ -84,31 +102,43 @@ class SdistTest(unittest.TestCase):
         wanted = ["setup.py", "pyproject.toml", "LICENSE", "README.md",
                   "corvamire/exit_codes.def"]
         for pattern in ("corvamire/*.py", "version_matcher/*.cpp",
-                        "version_matcher/*.h"):
+                        "version_matcher/*.h", "dir_watcher/*.cpp",
+                        "dir_watcher/*.h"):
             wanted += [os.path.relpath(p, root)
                        for p in glob.glob(os.path.join(root, pattern))]
         missing = [w for w in wanted if top + "/" + w not in names]
         self.assertEqual(missing, [])
 
+        # Away from the source tree and its build: only what was installed.
+        env = dict((k, v) for k, v in os.environ.items()
+                   if k not in ("PYTHONPATH", "DIR_WATCHER"))
         prefix = os.path.join(self.dir, "prefix")
         site_dir = os.path.join(prefix, "lib", "python%d.%d"
                                 % sys.version_info[:2], "site-packages")
-        os.makedirs(site_dir)
-        env = dict(os.environ, PYTHONPATH=site_dir)
-        run([sys.executable, "setup.py", "-q", "install", "--prefix",
-             prefix], os.path.join(self.dir, top), env)
-        # Away from the source tree and the build: only what was installed.
-        del env["PYTHONPATH"]
-        out = run([sys.executable, "-c", INSTALLED_CHECK, site_dir],
+        source = os.path.join(self.dir, top)
+        if sys.version_info[0] >= 3:
+            python = os.path.join(prefix, "bin", "python")
+            run([sys.executable, "-m", "venv", prefix], self.dir, env)
+            run([python, "-m", "pip", "install", "-q", "--no-index",
+                 "--find-links", SYSTEM_WHEELS, "wheel"], self.dir, env)
+            run([python, "-m", "pip", "install", "-q", "--no-index",
+                 "--no-build-isolation", source], self.dir, env)
+        else:
+            python = sys.executable
+            os.makedirs(site_dir)
+            run([python, "setup.py", "-q", "install", "--prefix", prefix],
+                source, dict(env, PYTHONPATH=site_dir))
+        out = run([python, "-c", INSTALLED_CHECK, site_dir],
                   prefix, env).split("\n")
-        version, package, module = out[-4:-1]
+        version, package, module, program = out[-5:-1]
         self.assertEqual(version, corvamire.__version__)
         for path in (package, module):
             self.assertTrue(path.startswith(site_dir + os.sep), path)
-        # Installed as files, not as a zipped egg.
+        # Installed as files, not as a zipped egg, the program inside.
         self.assertTrue(os.path.isfile(os.path.join(package,
                                                     "exit_codes.def")))
         self.assertTrue(os.path.isfile(module), module)
+        self.assertEqual(program, os.path.join(package, "dir_watcher"))
 
 
 if __name__ == "__main__":

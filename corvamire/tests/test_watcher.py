@@ -4,6 +4,7 @@ import logging
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -28,6 +29,20 @@ while not done.is_set():
         sys.stdout.flush()
     n += 1
     time.sleep(0.001)
+"""
+
+
+# A host that starts a watcher and is then killed outright: it prints its
+# Watcher's private directory first.
+KILLED_HOST = """
+import os, signal, sys
+from corvamire import watcher
+w = watcher.Watcher([sys.argv[1]])
+w.start()
+w.wait_until_watching()
+sys.stdout.write(w.work_dir + "\\n")
+sys.stdout.flush()
+os.kill(os.getpid(), signal.SIGKILL)
 """
 
 
@@ -123,19 +138,28 @@ class ErrorReportTest(unittest.TestCase):
         self.assertIn("signal 9", wt.describe_exit(-9))
 
 
+def dead_pid():
+    """The id of a process that has ended and been reaped."""
+    proc = subprocess.Popen([sys.executable, "-c", "pass"])
+    proc.wait()
+    return proc.pid
+
+
 class WatcherFilesTest(unittest.TestCase):
     """What Watcher does with its files before the program runs (any
     existing file stands in for the program)."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="changelog-")
+        self.watched = tempfile.mkdtemp(prefix="watched-")
+        self.addCleanup(shutil.rmtree, self.watched, True)
 
     def tearDown(self):
         shutil.rmtree(self.dir)
 
-    def make(self, **kw):
-        w = wt.Watcher([u"/w/\u00e9"], ["/w/skip"], changelog_dir=self.dir,
-                       binary=sys.executable, **kw)
+    def make(self, watch=None, **kw):
+        w = wt.Watcher(watch or [self.watched], ["/w/skip"],
+                       changelog_dir=self.dir, binary=sys.executable, **kw)
         self.addCleanup(w.close)
         return w
 
@@ -149,9 +173,96 @@ class WatcherFilesTest(unittest.TestCase):
         self.assertEqual(w.collect(), [wt.Batch(1, [u"/old/run"]),
                                        wt.Batch(1, [u"/new/run"])])
         with open(w.watch_list, "rb") as f:
+            self.assertEqual(f.read(), self.watched.encode("utf-8") + b"\n")
+        wt.write_list(w.watch_list, [u"/w/\u00e9"])
+        with open(w.watch_list, "rb") as f:
             self.assertEqual(f.read(), u"/w/\u00e9\n".encode("utf-8"))
         self.assertRaises(ValueError, wt.write_list, w.watch_list,
                           ["a\nb"])
+
+    def test_unwatchable_directories_named_at_start(self):
+        a_file = os.path.join(self.watched, "file")
+        write(a_file, b"")
+        cases = [(os.path.join(self.watched, "absent"), "No such file"),
+                 (os.path.join(self.watched, u"\u00e9t\u00e9"),
+                  "No such file"),
+                 (a_file, "not a directory"),
+                 (os.path.join(a_file, "below"), "Not a directory")]
+        if os.geteuid() != 0:      # root reads and searches any directory
+            for name, mode in (("unreadable", 0o300), ("closed", 0o600)):
+                path = os.path.join(self.watched, name)
+                os.mkdir(path, mode)
+                os.chmod(path, mode)
+                self.addCleanup(os.chmod, path, 0o700)
+                cases.append((path, "Permission denied"))
+        with self.assertRaises(wt.WatcherError) as raised:
+            self.make([self.watched] + [path for path, _ in cases])
+        message = str(raised.exception)
+        for path, why in cases:
+            named = u"%s (%s" % (path, why)
+            if sys.version_info[0] < 3:
+                named = named.encode("utf-8")
+            self.assertIn(named, message)
+        self.assertNotIn(self.watched + " ", message)
+
+    def test_logged_lines_name_the_path_they_concern(self):
+        records = Records("corvamire.watcher")
+        self.addCleanup(records.logger.removeHandler, records)
+        gone = os.path.join(self.watched, "gone")
+        os.mkdir(gone)
+        w = self.make([self.watched, gone])
+        os.rmdir(gone)
+        cases = [
+            ("CreateFile 0x0002 The system cannot find the file specified.",
+             gone),
+            ("CreateFile temp changelog 0x0005 Access is denied.", self.dir),
+            ("WriteFile temp changelog 0x0070 There is not enough space on"
+             " the disk.", self.dir),
+            ("openat 0x0005 Access is denied.", None),
+            ("_wfopen(/w/x) failed: (2) No such file or directory", None),
+        ]
+        with open(os.path.join(self.dir, "error.txt"), "ab") as f:
+            f.write(b"".join(line.encode() + b"\r\n" for line, _ in cases))
+        w.collect()
+        self.assertEqual(records.messages, [
+            "dir_watcher: " + (path + ": " if path else "") + line
+            for line, path in cases])
+        self.assertEqual([getattr(r, "path", None) for r in records.records],
+                         [path for _, path in cases])
+
+    def test_stale_work_dirs_removed_at_start(self):
+        parent = tempfile.mkdtemp(prefix="tmp-")
+        self.addCleanup(shutil.rmtree, parent)
+        dead, alive = dead_pid(), os.getpid()
+        mark = wt.OWNER_MARK + "\n"
+        cases = [  # name, owner file (None: none), removed
+            ("corvamire-watcher-dead", mark + "%d %d\n" % (dead, dead), True),
+            ("corvamire-watcher-live", mark + "%d %d\n" % (dead, alive),
+             False),
+            ("corvamire-watcher-unmarked", None, False),
+            ("corvamire-watcher-other", "other\n%d\n" % dead, False),
+            ("corvamire-watcher-group", mark + "0\n", False),
+            ("corvamire-watcher-empty", mark, False),
+            ("other-dead", mark + "%d\n" % dead, False),
+        ]
+        for name, owner, _ in cases:
+            os.mkdir(os.path.join(parent, name))
+            if owner is not None:
+                write(os.path.join(parent, name, wt.OWNER_FILE),
+                      owner.encode())
+        # A link to a stale directory is not followed.
+        os.symlink(os.path.join(parent, "other-dead"),
+                   os.path.join(parent, "corvamire-watcher-link"))
+        saved, tempfile.tempdir = tempfile.tempdir, parent
+        try:
+            w = self.make()
+        finally:
+            tempfile.tempdir = saved
+        self.assertEqual(sorted(os.listdir(parent)), sorted(
+            [name for name, _, removed in cases if not removed]
+            + ["corvamire-watcher-link", os.path.basename(w.work_dir)]))
+        # The new one names this process, so the next start keeps it.
+        self.assertEqual(wt.remove_stale_work_dirs(parent), [])
 
     def test_error_lines_of_this_run_only(self):
         log = os.path.join(self.dir, "error.txt")
@@ -180,15 +291,17 @@ class WatcherFilesTest(unittest.TestCase):
 
 
 class Records(logging.Handler):
-    """Keeps the messages logged through it."""
+    """Keeps the records logged through it and their messages."""
 
     def __init__(self, name):
         logging.Handler.__init__(self)
         self.messages = []
+        self.records = []
         self.logger = logging.getLogger(name)
         self.logger.addHandler(self)
 
     def emit(self, record):
+        self.records.append(record)
         self.messages.append(record.getMessage())
 
 
@@ -280,8 +393,13 @@ class RunTest(unittest.TestCase):
     def test_context_manager_iterator_and_logged_errors(self):
         records = Records("corvamire.watcher")
         self.addCleanup(records.logger.removeHandler, records)
+        # Gone after the start-up check: the program's line for it goes on
+        # to the log, with the path, and the run goes on.
         absent = os.path.join(self.tree, "absent")
-        with wt.Watcher([absent, self.tree]) as w:
+        os.mkdir(absent)
+        w = wt.Watcher([absent, self.tree])
+        os.rmdir(absent)
+        with w:
             # Ready on entry: these changes are seen.
             write(os.path.join(self.tree, "a", "b", "f"), b"f")
             write(os.path.join(self.tree, "top"), b"t")
@@ -299,8 +417,10 @@ class RunTest(unittest.TestCase):
                          set([os.path.join(self.tree, "a", "b"), self.tree]))
         # The absent directory's line was logged once, as it appeared.
         self.assertEqual(len(records.messages), 1, records.messages)
-        self.assertTrue(re.match(r"dir_watcher: CreateFile 0x000[23] ",
-                                 records.messages[0]), records.messages)
+        self.assertTrue(re.match(r"dir_watcher: %s: CreateFile 0x000[23] "
+                                 % re.escape(absent), records.messages[0]),
+                        records.messages)
+        self.assertIn("stopped by the host", w.describe())
 
     def test_ends_with_its_host(self):
         host = subprocess.Popen([sys.executable, "-c",
@@ -320,7 +440,12 @@ class RunTest(unittest.TestCase):
         self.assertIn("exited with code 0", w.describe())
 
     def test_missing_exclusion_list(self):
-        w = self.start([self.tree, os.path.join(self.tree, "absent")])
+        records = Records("corvamire.watcher")
+        self.addCleanup(records.logger.removeHandler, records)
+        absent = os.path.join(self.tree, "absent")
+        os.mkdir(absent)
+        w = self.start([self.tree, absent])
+        os.rmdir(absent)
         os.remove(w.exclusion_list)
         w.start()
         self.assertEqual(w.wait(10), 2)
@@ -333,17 +458,25 @@ class RunTest(unittest.TestCase):
         self.assertRaises(wt.WatcherError, w.check)
         self.assertRaises(wt.WatcherError, list, w.batches())
         self.assertIn("code 2: a list file", w.describe())
+        self.assertEqual(records.messages, ["dir_watcher: " + lines[0]])
 
-    def test_absent_directory_logged_and_run_goes_on(self):
-        w = self.start([os.path.join(self.tree, "absent"), self.tree])
-        w.start()
-        w.wait_until_watching()
-        lines = w.error_lines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertTrue(re.match(r"CreateFile 0x000[23] ", lines[0]), lines)
-        self.assertIsNone(w.poll())
-        w.stop()
-        self.assertIn("stopped by the host", w.describe())
+    def test_killed_host_leaves_its_dir_to_the_next_start(self):
+        parent = tempfile.mkdtemp(prefix="tmp-")
+        self.addCleanup(shutil.rmtree, parent)
+        env = dict(os.environ, TMPDIR=parent, PYTHONPATH=wt.repo_root())
+        host = subprocess.Popen([sys.executable, "-c", KILLED_HOST,
+                                 self.tree], env=env, stdout=subprocess.PIPE)
+        work_dir = host.communicate()[0].decode().strip()
+        self.assertEqual(host.returncode, -signal.SIGKILL)
+        self.assertEqual(os.listdir(parent), [os.path.basename(work_dir)])
+        with open(os.path.join(work_dir, wt.OWNER_FILE)) as f:
+            watcher_pid = int(f.read().split()[-1])
+        # The orphaned watcher ends about a second after its host.
+        deadline = time.time() + 10
+        while wt._pid_alive(watcher_pid) and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(wt.remove_stale_work_dirs(parent), [work_dir])
+        self.assertEqual(os.listdir(parent), [])
 
 
 if __name__ == "__main__":
