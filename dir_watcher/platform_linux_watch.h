@@ -8,6 +8,7 @@
 //   platform_linux_port.cpp     the platform functions: port, directories, reads, wait
 #pragma once
 
+#include "change_record.h"
 #include "platform_linux.h"
 
 #include <map>
@@ -174,8 +175,6 @@ Fd open_node(const Node* node, Scratch& scratch);
 const char* descriptor_path(int fd, char (&out)[32]);
 
 // ---- change records (platform_linux_records.cpp) -----------------------------
-
-constexpr uint32_t record_header_bytes = 12;   // NextEntryOffset, Action, FileNameLength
 
 // Appends one record for `name` (native bytes; bytes that are not UTF-8
 // travel as U+DC80..U+DCFF), 4-byte aligned as Windows lays them out.
