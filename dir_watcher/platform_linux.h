@@ -10,15 +10,7 @@
 
 // ---- error codes (platform_linux_errors.cpp) --------------------------------
 
-// Windows codes the backend produces on its own account.
-constexpr uint32_t error_file_not_found = 2;        // ERROR_FILE_NOT_FOUND
-constexpr uint32_t error_path_not_found = 3;        // ERROR_PATH_NOT_FOUND
-constexpr uint32_t error_access_denied = 5;         // ERROR_ACCESS_DENIED
-constexpr uint32_t error_invalid_handle = 6;        // ERROR_INVALID_HANDLE
-constexpr uint32_t error_not_enough_memory = 8;     // ERROR_NOT_ENOUGH_MEMORY
-constexpr uint32_t error_insufficient_buffer = 122; // ERROR_INSUFFICIENT_BUFFER
-constexpr uint32_t error_no_unicode_translation = 1113; // ERROR_NO_UNICODE_TRANSLATION
-constexpr uint32_t error_no_system_resources = 1450; // ERROR_NO_SYSTEM_RESOURCES
+// The codes, their errnos and texts: windows_errors.def (constants error_<name>).
 
 void set_last_error(uint32_t code);
 

@@ -27,13 +27,6 @@ static std::vector<std::unique_ptr<ListFile>> open_lists;
 
 const wchar path_separator = u'/';
 
-// Windows codes the fake reports.
-constexpr uint32_t error_path_not_found = 3;
-constexpr uint32_t error_access_denied = 5;
-constexpr uint32_t error_not_enough_memory = 8;
-constexpr uint32_t error_disk_full = 112;
-constexpr uint32_t error_insufficient_buffer = 122;
-
 // A token for the port and the host process: any non-null address.
 static char port_token, other_port_token, host_token;
 
