@@ -11,6 +11,7 @@
 #include "change_record.h"
 #include "platform_linux.h"
 
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -169,6 +170,13 @@ void node_components(const Node* node, std::vector<std::string_view>& out);
 // directory.  -1 when the names lead elsewhere or nowhere: the tree lags
 // behind the disk.
 Fd open_node(const Node* node, Scratch& scratch);
+
+// How a directory of the tree is opened, one step at a time: a descriptor
+// that only names it (O_PATH: enough to watch it through /proc/self/fd and
+// to open what lies below it), refused for anything but a directory and for
+// a symbolic link, so a walk never leaves the root's tree; not inherited by
+// other programs.
+constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // "/proc/self/fd/N": the path through which a descriptor's directory is
 // watched, wherever it is and however deep.
