@@ -23,6 +23,10 @@ void set_last_error_from_errno(const char* path = nullptr);
 
 // ---- text (platform_linux_text.cpp) ----------------------------------------
 
+// A byte b that is not UTF-8 travels as U+DC00 + b (only 0x80..0xFF occur:
+// ASCII is always valid), a lone low surrogate no valid text holds.
+constexpr char16_t escape_base = 0xDC00;
+
 // Decodes UTF-8 into UTF-16 units, appending to `out`.  strict: any invalid
 // byte fails the call; otherwise invalid bytes become U+DC80..U+DCFF.
 bool utf8_to_wide(const char* bytes, size_t count, std::u16string& out, bool strict);
