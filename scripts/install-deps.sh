@@ -13,6 +13,9 @@ have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
+# The matcher's 32-bit Windows module, and the static zlib of both builds.
+have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
+have_pkg libz-mingw-w64-dev || need+=(libz-mingw-w64-dev)
 have_cmd wine || need+=(wine wine64)
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 have_cmd clang++ || need+=(clang)
