@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   std::printf("weak_matches %" PRIu32 "\nstrong_matches %" PRIu32 "\nbytes_matched %" PRIu64 "\n",
               state.weak_count, state.strong_count, state.bytes_matched);
   for (const Match& m : state.matches) {
-    std::printf("%" PRIu64 " %" PRIu64 "\n", m.offset, (reinterpret_cast<uintptr_t>(m.value) - 2) / 2);
+    std::printf("%" PRIu64 " %" PRIu64 "\n", m.offset, static_cast<uint64_t>((reinterpret_cast<uintptr_t>(m.value) - 2) / 2));
   }
   return 0;
 }
