@@ -1,0 +1,3 @@
+#include "md5_lanes.h"
+
+const Md5LaneKernel* md5_avx2_kernel() { return nullptr; }
