@@ -14,6 +14,9 @@
 
 namespace {
 
+// Loops over registers unrolled, so that the rows stay in registers.
+#define UNROLLED _Pragma("GCC unroll 16")
+
 constexpr int LANES = 8;
 
 // MD5's four functions of (b, c, d), in the forms with fewest operations.
@@ -31,8 +34,10 @@ AVX2 inline __m256i i_fn(__m256i b, __m256i c, __m256i d) {  // c ^ (b | ~d)
 // One step: a = b + ((a + fn(b, c, d) + K[k] + w[g]) <<< s).
 template <__m256i (*FN)(__m256i, __m256i, __m256i), int S>
 AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, int k) {
-  const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(static_cast<int>(MD5_K[k]))),
-                                       _mm256_add_epi32(w, FN(b, c, d)));
+  // a + K[k] + w[g] does not wait for b, c and d: only the function and
+  // what follows it lie on the chain from one step to the next.
+  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, _mm256_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m256i sum = _mm256_add_epi32(early, FN(b, c, d));
   return _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(sum, S), _mm256_srli_epi32(sum, 32 - S)));
 }
 
@@ -42,10 +47,12 @@ AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, 
 // place.
 AVX2 inline void transpose(__m256i r[LANES]) {
   __m256i t[LANES], u[LANES];
+  UNROLLED
   for (int i = 0; i < LANES; i += 2) {
     t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
     t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
   }
+  UNROLLED
   for (int i = 0; i < LANES; i += 4) {
     u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
     u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
@@ -53,6 +60,7 @@ AVX2 inline void transpose(__m256i r[LANES]) {
     u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
   }
   // u[4q + m], half h: word 4h + m of lanes 4q to 4q + 3.
+  UNROLLED
   for (int m = 0; m < 4; m++) {
     r[m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x20);
     r[4 + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x31);

@@ -22,6 +22,9 @@
 
 namespace {
 
+// Loops over registers unrolled, so that the rows stay in registers.
+#define UNROLLED _Pragma("GCC unroll 16")
+
 constexpr int LANES = 16;
 
 // Truth tables of the ternary-logic instruction for MD5's four functions of
@@ -35,8 +38,10 @@ constexpr int I_TABLE = 0x39;  // c ^ (b | ~d)
 template <int TABLE, int S>
 AVX512 inline __m512i step(__m512i a, __m512i b, __m512i c, __m512i d, __m512i w, int k) {
   const __m512i f = _mm512_ternarylogic_epi32(b, c, d, TABLE);
-  const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(a, _mm512_set1_epi32(static_cast<int>(MD5_K[k]))),
-                                       _mm512_add_epi32(w, f));
+  // a + K[k] + w[g] does not wait for b, c and d: only the function and
+  // what follows it lie on the chain from one step to the next.
+  const __m512i early = _mm512_add_epi32(a, _mm512_add_epi32(w, _mm512_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m512i sum = _mm512_add_epi32(early, f);
   return _mm512_add_epi32(b, _mm512_rol_epi32(sum, S));
 }
 
@@ -46,10 +51,12 @@ AVX512 inline __m512i step(__m512i a, __m512i b, __m512i c, __m512i d, __m512i w
 // quarters put the blocks in place.
 AVX512 inline void transpose(__m512i r[LANES]) {
   __m512i t[LANES], u[LANES];
+  UNROLLED
   for (int i = 0; i < LANES; i += 2) {
     t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
     t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
   }
+  UNROLLED
   for (int i = 0; i < LANES; i += 4) {
     u[i] = _mm512_unpacklo_epi64(t[i], t[i + 2]);
     u[i + 1] = _mm512_unpackhi_epi64(t[i], t[i + 2]);
@@ -57,6 +64,7 @@ AVX512 inline void transpose(__m512i r[LANES]) {
     u[i + 3] = _mm512_unpackhi_epi64(t[i + 1], t[i + 3]);
   }
   // u[4q + m], quarter j: word 4j + m of lanes 4q to 4q + 3.
+  UNROLLED
   for (int m = 0; m < 4; m++) {
     const __m512i x0 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
     const __m512i x1 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
