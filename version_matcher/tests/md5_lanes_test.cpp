@@ -52,7 +52,7 @@ std::string hex(const uint8_t digest[16]) {
 int mismatches(const Way& way, const std::vector<uint8_t>& bytes, const std::vector<size_t>& offsets,
                const std::vector<size_t>& lengths, std::string* first) {
   const int count = static_cast<int>(lengths.size());
-  const uint8_t* data[MD5_LANES_MAX];
+  const uint8_t* data[MD5_LANES_MAX] = {};
   uint8_t digests[MD5_LANES_MAX][16];
   for (int i = 0; i < count; i++) data[i] = bytes.data() + offsets[i];
   way.digest_with(way.kernel, data, lengths.data(), count, digests);

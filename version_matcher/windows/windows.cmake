@@ -145,6 +145,7 @@ add_executable(version_matcher_core_tests
   tests/batch_kernels_test.cpp
   tests/rolling_sum_test.cpp
   tests/lookup_index_test.cpp
+  tests/md5_lanes_test.cpp
   tests/scan_test.cpp
   tests/fail_record.cpp
   tests/windows/read_window_test.cpp
