@@ -132,11 +132,17 @@ set_target_properties(corvamire_version_matcher PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY "${matcher_output}"
   RUNTIME_OUTPUT_DIRECTORY "${matcher_output}")
 
-# GoogleTest from the machine's sources, built by the same compiler.
+# GoogleTest from the machine's sources, built by the same compiler.  A
+# machine without them (a Windows host, say) builds the module alone.
+set(MATCHER_GOOGLETEST_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources, for the core tests")
+if(NOT EXISTS "${MATCHER_GOOGLETEST_DIR}/CMakeLists.txt")
+  message(STATUS "No GoogleTest sources in '${MATCHER_GOOGLETEST_DIR}': the module only")
+  return()
+endif()
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest "${CMAKE_CURRENT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+add_subdirectory("${MATCHER_GOOGLETEST_DIR}" "${CMAKE_CURRENT_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
 
 # The core's tests: the Linux unit tests that build here as they are, and
 # the Windows-only ones.  scan_test.cpp's reference MD5 comes from a stand-in
