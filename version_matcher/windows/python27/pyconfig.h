@@ -2,7 +2,8 @@
  * the headers the module includes depend on it.  Python's other headers are
  * the same on every platform; this one replaces the configure-generated
  * pyconfig.h of the machine the module is cross-built on.  Each line states
- * a documented fact of those interpreters (MSVC 2008 builds, python27.dll). */
+ * a documented fact of those interpreters (MSVC 2008 builds, python27.dll),
+ * and only what some header of Python 2.7 tests is here. */
 #ifndef CORVAMIRE_WINDOWS_PYCONFIG_H
 #define CORVAMIRE_WINDOWS_PYCONFIG_H
 
@@ -22,22 +23,16 @@
 #define HAVE_DECLSPEC_DLL
 
 /* Type sizes: LLP64 on Win64, ILP32 on Win32; long is 32 bits on both. */
-#define SIZEOF_SHORT 2
 #define SIZEOF_INT 4
 #define SIZEOF_LONG 4
 #define SIZEOF_LONG_LONG 8
-#define SIZEOF_DOUBLE 8
-#define SIZEOF_FLOAT 4
 #define SIZEOF_TIME_T 8 /* MSVC 2008's time_t is 64-bit on both */
-#define SIZEOF_WCHAR_T 2
 #ifdef _WIN64
 #define SIZEOF_VOID_P 8
 #define SIZEOF_SIZE_T 8
-#define SIZEOF_OFF_T 4
 #else
 #define SIZEOF_VOID_P 4
 #define SIZEOF_SIZE_T 4
-#define SIZEOF_OFF_T 4
 #endif
 
 /* long long is there (MSVC's __int64); Py_ssize_t is ssize_t, which the
@@ -55,16 +50,21 @@
 #define Py_USING_UNICODE
 #define HAVE_WCHAR_H 1
 
-/* Threads are built in (Windows threads), so the thread-state calls exist. */
+/* Threads are built in, so the thread-state calls exist. */
 #define WITH_THREAD 1
-#define NT_THREADS 1
 
 /* Headers the MSVC runtime has (and mingw-w64's too); no unistd.h, which the
- * official build does not assume. */
+ * MSVC runtime lacks. */
 #define HAVE_STDDEF_H 1
 #define HAVE_ERRNO_H 1
 #define HAVE_SYS_STAT_H 1
 #define HAVE_PROTOTYPES 1
-#define HAVE_STDARG_PROTOTYPES 1
+
+/* The sizes above must be the compiler's too, or objects would be laid out
+ * otherwise than the interpreter lays them out. */
+#if defined(__SIZEOF_POINTER__) && (__SIZEOF_POINTER__ != SIZEOF_VOID_P || \
+    __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T || __SIZEOF_LONG__ != SIZEOF_LONG || __SIZEOF_INT__ != SIZEOF_INT)
+#error "this compiler's type sizes are not the Windows interpreter's"
+#endif
 
 #endif
