@@ -104,8 +104,10 @@ inline unsigned long glue_as_unsigned_mask(PyObject* o) { return PyInt_AsUnsigne
 // An int where long holds the count; past 2^31 on Windows, whose long is 32
 // bits, a long of the same value rather than a negative int.
 inline PyObject* glue_counter(uint32_t n) {
-  if (n <= static_cast<unsigned long>(LONG_MAX)) return PyInt_FromLong(static_cast<long>(n));
-  return PyLong_FromUnsignedLong(n);
+#if LONG_MAX < UINT32_MAX
+  if (n > static_cast<unsigned long>(LONG_MAX)) return PyLong_FromUnsignedLong(n);
+#endif
+  return PyInt_FromLong(static_cast<long>(n));
 }
 
 inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
