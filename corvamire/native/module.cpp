@@ -158,11 +158,13 @@ int add_entry(PyObject* table, PyObject* entry, uint64_t* since_check) {
   }
   const int present = PyDict_Contains(table, size_obj);
   if (present != 0) return present < 0 ? -1 : 0;
-  PyObject* by_sum = PyDict_New();
+  const uint64_t count = static_cast<uint64_t>(sums_len / 4);
+  // Sized for a sum per block from the start: most blocks have sums of
+  // their own, and the dict would otherwise be rebuilt as it grows.
+  PyObject* by_sum = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
   if (by_sum == nullptr) return -1;
   int rc = PyDict_SetItem(table, size_obj, by_sum);
   Py_DECREF(by_sum);  // the table holds it
-  const uint64_t count = static_cast<uint64_t>(sums_len / 4);
   for (uint64_t j = 0; rc == 0 && j < count; j++) {
     const uint8_t* s = reinterpret_cast<const uint8_t*>(sums) + 4 * j;
     const uint32_t sum = uint32_t{s[0]} | uint32_t{s[1]} << 8 | uint32_t{s[2]} << 16 | uint32_t{s[3]} << 24;
@@ -179,6 +181,10 @@ int add_entry(PyObject* table, PyObject* entry, uint64_t* since_check) {
       // The value build_lookup_table gives by default: (size, offset).
       PyObject* offset = new_int(j * static_cast<uint64_t>(size));
       PyObject* value = offset == nullptr ? nullptr : PyTuple_Pack(2, size_obj, offset);
+      // Two ints can be in no reference cycle.  Out of the collector's sight,
+      // so are the dicts that hold only such values: the collector's passes
+      // over a table of a million of them would cost more than building it.
+      if (value != nullptr) PyObject_GC_UnTrack(value);
       if (value == nullptr || PyDict_SetItem(by_digest, digest, value) < 0) rc = -1;
       Py_XDECREF(offset);
       Py_XDECREF(value);
