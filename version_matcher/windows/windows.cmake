@@ -99,10 +99,10 @@ add_compile_definitions(__MSVCRT_VERSION__=0x0900)
 # python27.dll are imported, as on a clean machine beside the interpreter.
 add_link_options("-specs=${msvcr90_specs}" -static -static-libgcc -static-libstdc++)
 if(matcher_arch STREQUAL win64)
-  # GCC does not align Win64 stack slots of 32-byte vectors; spills of the
-  # AVX2 kernels' registers would fault on aligned moves.  The assembler
-  # writes them as unaligned moves instead, which cost the same on aligned
-  # data.
+  # GCC does not align Win64 stack slots of 32- and 64-byte vectors (its bug
+  # 54412): a spill of an AVX2 or AVX-512 register by an aligned move would
+  # fault.  The assembler writes every aligned vector move as an unaligned
+  # one, which costs the same on aligned data.
   add_compile_options(-Wa,-muse-unaligned-vector-move)
 endif()
 
