@@ -25,6 +25,10 @@ native: deps
 windows: deps
 	$(CONFIGURE) -B build/windows-tree -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 	cmake --build build/windows-tree -j $(JOBS)
+	$(CONFIGURE) -B build/windows-matcher64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-matcher-x86_64.cmake
+	cmake --build build/windows-matcher64 -j $(JOBS)
+	$(CONFIGURE) -B build/windows-matcher32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-matcher-i686.cmake
+	cmake --build build/windows-matcher32 -j $(JOBS)
 
 sanitize: deps
 	$(CONFIGURE) -B build/sanitize -DCORVAMIRE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \

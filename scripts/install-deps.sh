@@ -12,8 +12,15 @@ have_cmd g++ || need+=(g++)
 have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
+have_pkg libdeflate-dev || need+=(libdeflate-dev)   # the block tables' adler32
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
+# The matcher's 32-bit Windows module, and the static zlib of both builds.
+have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
+have_pkg libz-mingw-w64-dev || need+=(libz-mingw-w64-dev)
 have_cmd wine || need+=(wine wine64)
+# Wine's 32-bit side runs the matcher's 32-bit Windows tests; it comes from
+# the i386 architecture, which dpkg must be told of first.
+have_pkg wine32:i386 || need+=(wine32:i386)
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 have_cmd clang++ || need+=(clang)
 have_pkg libclang-rt-dev || have_pkg "libclang-rt-$(clang++ -dumpversion 2>/dev/null | cut -d. -f1)-dev" \
@@ -27,6 +34,9 @@ fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  case " ${need[*]} " in
+    *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+  esac
   apt-get update -qq
   apt-get install -y -qq "${need[@]}"
 fi

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
 #include <cstdint>
 
 // The interpreter side of one match call (see fail.h).  On Python 3 the call
@@ -65,7 +66,8 @@ inline unsigned long glue_as_unsigned_mask(PyObject* o) {
   return value;
 }
 
-inline PyObject* glue_counter(uint32_t n) { return PyLong_FromLong(static_cast<long>(n)); }
+// long is 32 bits on Windows: a count past 2^31 does not fit it.
+inline PyObject* glue_counter(uint32_t n) { return PyLong_FromUnsignedLong(n); }
 
 inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
   // 0: no state of its own; each call keeps its state on its own stack.
@@ -99,7 +101,14 @@ inline int glue_digest_bytes(PyObject* o, char** data, Py_ssize_t* len) {
 
 inline unsigned long glue_as_unsigned_mask(PyObject* o) { return PyInt_AsUnsignedLongMask(o); }
 
-inline PyObject* glue_counter(uint32_t n) { return PyInt_FromLong(static_cast<long>(n)); }
+// An int where long holds the count; past 2^31 on Windows, whose long is 32
+// bits, a long of the same value rather than a negative int.
+inline PyObject* glue_counter(uint32_t n) {
+#if LONG_MAX < UINT32_MAX
+  if (n > static_cast<unsigned long>(LONG_MAX)) return PyLong_FromUnsignedLong(n);
+#endif
+  return PyInt_FromLong(static_cast<long>(n));
+}
 
 inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
   return Py_InitModule4(name, methods, doc, nullptr, PYTHON_API_VERSION);
@@ -111,9 +120,15 @@ inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodD
 // exception fails the import.
 inline PyObject* glue_drop_module(PyObject*) { return nullptr; }
 
+#ifdef _WIN32
+// A DLL exports what is marked for export, which python27.dll's
+// PyMODINIT_FUNC does (__declspec(dllexport)).
+#define GLUE_MODULE_INIT(name) PyMODINIT_FUNC init##name(void)
+#else
 // 2.7's PyMODINIT_FUNC does not export the symbol from a hidden-visibility build.
 #define GLUE_MODULE_INIT(name) \
   extern "C" __attribute__((visibility("default"))) void init##name(void)
+#endif
 #define GLUE_MODULE_RETURN(module) (void)(module)
 
 #endif

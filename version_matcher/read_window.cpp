@@ -6,10 +6,28 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 // The first number of the early-EOF message; kept for callers that parse it.
 constexpr int EOF_MESSAGE_TAG = 0x8000;
+
+#ifdef _WIN32
+// The descriptor belongs to the C runtime the host's interpreter links (the
+// module links the same one), so it is read with that runtime's _read.  Its
+// count is an unsigned int but it refuses one above INT_MAX, and a negative
+// buffer_size asks for up to 4 GiB - 1: such a read goes in pieces, which the
+// loop below takes as short reads.
+static int64_t read_some(int fd, uint8_t* dst, uint32_t n) {
+  constexpr uint32_t MOST_PER_READ = 0x40000000;  // 1 GiB, below INT_MAX
+  return _read(fd, dst, n < MOST_PER_READ ? n : MOST_PER_READ);
+}
+#else
+static int64_t read_some(int fd, uint8_t* dst, uint32_t n) { return read(fd, dst, n); }
+#endif
 
 int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int buffer_size) {
   rw->caller = caller;
@@ -36,7 +54,7 @@ int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
   uint64_t got = 0;
   while (got < n) {
     const uint32_t ask = static_cast<uint32_t>(n - got);
-    const ssize_t r = read(rw->fd, dst + got, ask);
+    const int64_t r = read_some(rw->fd, dst + got, ask);
     if (r == 0) {
       fail_runtime(rw->caller, "Unexpected EOF: 0x%d; %d of %d", EOF_MESSAGE_TAG, static_cast<int>(got),
                    static_cast<int>(n));
