@@ -38,7 +38,8 @@ template <__m256i (*FN)(__m256i, __m256i, __m256i), int S>
 AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, const uint32_t* k) {
   // a + K[k] + w[g] does not wait for b, c and d: only the function and
   // what follows it lie on the chain from one step to the next.
-  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, _mm256_load_si256(reinterpret_cast<const __m256i*>(k))));
+  const __m256i constant = _mm256_load_si256(reinterpret_cast<const __m256i*>(k));
+  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, constant));
   const __m256i sum = _mm256_add_epi32(early, FN(b, c, d));
   return _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(sum, S), _mm256_srli_epi32(sum, 32 - S)));
 }
