@@ -34,20 +34,7 @@ constexpr int G_TABLE = 0xE4;  // d ? b : c
 constexpr int H_TABLE = 0x96;  // b ^ c ^ d
 constexpr int I_TABLE = 0x39;  // c ^ (b | ~d)
 
-// The step constants, each repeated in every lane: read as an operand of
-// the addition, a constant costs a load instead of two instructions that
-// would build it in a register at every step.
-struct LaneConstants {
-  alignas(64) uint32_t k[64][LANES];
-};
-constexpr LaneConstants lane_constants() {
-  LaneConstants c{};
-  for (int i = 0; i < 64; i++) {
-    for (int j = 0; j < LANES; j++) c.k[i][j] = MD5_K[i];
-  }
-  return c;
-}
-constexpr LaneConstants K_LANES = lane_constants();
+constexpr Md5LaneConstants<LANES> K_LANES = md5_lane_constants<LANES>();
 
 // One step: a = b + ((a + f(b, c, d) + K[k] + w[g]) <<< s).
 template <int TABLE, int S>
