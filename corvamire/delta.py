@@ -1,162 +1,182 @@
 """Rebuild a later version of a file from an earlier one: signature, delta,
 patch.
 
-    sig = signature("v1.bin")             # the blocks of the earlier version
-    d = delta(sig, "v2.bin")              # v2 as copies from v1 and new bytes
-    with open("v2.delta", "wb") as f:
-        d.write(f)
+    sig = signature("v1.bin")                   # the earlier version's blocks
+    with open("v1.sig", "wb") as f:             # kept; v1.bin may go
+        sig.write(f)
+    ...
+    with open("v1.sig", "rb") as f:
+        sig = Signature.read(f)
+    with open("v2.delta", "wb") as out:         # v2 as copies of v1's blocks
+        write_delta(sig, "v2.bin", out)         # and new bytes, streamed
     ...
     with open("v2.delta", "rb") as f:
-        d = Delta.read(f)
-    patch("v1.bin", d, "v2.bin")          # byte for byte the later version
+        patch("v1.bin", f, "v2.bin")            # byte for byte the later version
 
-delta() runs corvamire_version_matcher.match over the later version and
-fills every stretch that no matched block covers with the file's own bytes,
-so the result is right whatever the scan finds or skips (it tries no
-longer block near the end of each buffer load, for instance): a missed
-block only costs its bytes as a literal.  The delta carries the MD5 of the
-later version, and patch() checks what it rebuilt against it before the
-file is put in place, so a wrong earlier version or a damaged delta gives a
-ValueError, never a wrong file.
+write_delta() runs corvamire_version_matcher.match over the later version
+and fills every stretch that no matched block covers with the file's own
+bytes, so the result is right whatever the scan finds or skips: a missed
+block only costs its bytes as a literal.  Operations are written as they
+are found and patch() reads them as it goes, so neither holds more than a
+read buffer of the files.
 
-signature() and delta() need the extension module; Delta.read(), write()
-and patch() are plain Python.
+The check: a copied block is one whose MD5 match() confirmed against the
+signature, so the delta carries the MD5 of the copied blocks' digests, in
+order, taken from the signature; patch() digests every block it copies
+from the earlier version and compares.  Literal bytes and everything else
+in the delta are covered by its CRC-32.  A wrong earlier version or a
+damaged delta thus gives ValueError and no file, without an MD5 pass over
+the whole later version on either side.
+
+delta() and Delta are the same in memory, for small files and tests.
 """
 
-import collections
 import hashlib
 import io
 import os
 import shutil
+import stat
 import struct
 import tempfile
 import zlib
 
-from corvamire.lookup_table import build_lookup_table, match_fd, open_binary
+from corvamire.lookup_table import match_fd, open_binary
+from corvamire.signature import (Signature, check_path,  # noqa: F401
+                                 integer_types, signature)
 
-# The binary form, every number an unsigned LEB128 varint:
-#   "CVMD", format version (one byte), old size, new size, MD5 of the new file
-#   then per operation: "C" old offset, length | "L" length, the bytes
-#   then "E" and the CRC-32 of everything before it (4 bytes, big-endian).
+# The binary form is described in FORMATS.md.
 MAGIC = b"CVMD"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 _COPY, _LITERAL, _END = b"C", b"L", b"E"
 _CHUNK = 1 << 20        # most bytes read or written at once
-
-# The earlier version's blocks: lookup_table values are (size, offset).
-Signature = collections.namedtuple("Signature",
-                                   "lookup_table block_sizes size")
+_MAX_VARINT_BITS = 64
 
 
-def signature(old_path, block_sizes=(8192, 2048), progress=None):
-    """Describe the earlier version of a file for delta().
+class DeltaStats(object):
+    """What a delta holds: operation counts and byte counts."""
 
-    The sizes are used largest first: where a long block matches, one copy
-    covers what several short ones would, and the shortest carries the
-    scan nearest to the end of the file.  progress is passed on to
-    build_lookup_table()."""
-    sizes = sorted(set(int(size) for size in block_sizes), reverse=True)
-    with open(old_path, "rb") as source:
-        size = os.fstat(source.fileno()).st_size
-        table = build_lookup_table(source, sizes, progress=progress)
-    return Signature(table, tuple(sizes), size)
+    def __init__(self):
+        self.copies = self.literals = 0
+        self.copied_bytes = self.literal_bytes = 0
+        self.new_size = 0
+        self.written = 0
 
 
-class Delta(object):
-    """A later version of a file as operations, in the order of its bytes:
-    ("copy", old_offset, length) takes bytes of the earlier version,
-    ("literal", data) gives new bytes.  Adjacent copies are merged.
+def write_delta(signature, new_path, out, buffer_size=1 << 20,
+                progress=None):
+    """Write the delta of the file at `new_path` against `signature` to the
+    binary file `out`, as it is found.  Returns a DeltaStats.
 
-    Made by delta() or Delta.read(); both check that the operations make
-    exactly new_size bytes from within the earlier version's old_size."""
-
-    def __init__(self, ops, old_size, new_size, new_md5):
-        _check_ops(ops, old_size, new_size)
-        if not isinstance(new_md5, bytes) or len(new_md5) != 16:
-            raise ValueError("the new file's MD5 must be 16 bytes")
-        self.ops = ops
-        self.old_size = old_size
-        self.new_size = new_size
-        self.new_md5 = new_md5
-        self.copied_bytes = sum(op[2] for op in ops if op[0] == "copy")
-        self.literal_bytes = sum(len(op[1]) for op in ops
-                                 if op[0] == "literal")
-
-    def write(self, fileobj):
-        """Write the binary form to a file opened for binary writing.
-        Returns the number of bytes written."""
-        out = _Writer(fileobj)
-        out.put(MAGIC + struct.pack("B", FORMAT_VERSION))
-        out.put(_varint(self.old_size) + _varint(self.new_size) + self.new_md5)
-        for op in self.ops:
-            if op[0] == "copy":
-                out.put(_COPY + _varint(op[1]) + _varint(op[2]))
-            else:
-                out.put(_LITERAL + _varint(len(op[1])))
-                out.put(op[1])
-        out.put(_END)
-        out.put(struct.pack(">I", out.crc & 0xffffffff))
-        return out.count
-
-    @classmethod
-    def read(cls, fileobj):
-        """Read the binary form from a file opened for binary reading,
-        stopping after its end.  A truncated, damaged or foreign delta
-        raises ValueError."""
-        source = _Reader(fileobj)
-        if source.take(len(MAGIC)) != MAGIC:
-            raise ValueError("not a corvamire delta (wrong magic number)")
-        version = bytearray(source.take(1))[0]
-        if version != FORMAT_VERSION:
-            raise ValueError("delta format version %d is not supported"
-                             " (this reads version %d)"
-                             % (version, FORMAT_VERSION))
-        old_size = source.varint()
-        new_size = source.varint()
-        new_md5 = source.take(16)
-        ops, made = [], 0
-        while True:
-            tag = source.take(1)
-            if tag == _END:
-                break
-            if tag == _COPY:
-                offset, length = source.varint(), source.varint()
-                ops.append(("copy", offset, length))
-            elif tag == _LITERAL:
-                length = source.varint()
-                if length > new_size - made:
-                    raise ValueError("corrupt delta: a literal runs past the"
-                                     " new file's size")
-                ops.append(("literal", source.take(length)))
-            else:
-                raise ValueError("corrupt delta: unknown operation %r" % tag)
-            made += length
-            if made > new_size:
-                raise ValueError("corrupt delta: its operations make more"
-                                 " than the new file's %d bytes" % new_size)
-        crc = source.crc & 0xffffffff
-        if struct.unpack(">I", source.take(4))[0] != crc:
-            raise ValueError("corrupt delta: its checksum does not match")
-        return cls(ops, old_size, new_size, new_md5)
+    buffer_size bounds the memory match() reads through; it must hold the
+    longest block.  A file whose size the system does not report (a pipe,
+    /proc) is first copied to a temporary file.  progress, if given, is
+    called now and then with the bytes of the new file done."""
+    if not isinstance(signature, Signature):
+        raise TypeError("signature must be a Signature, not %s"
+                        % type(signature).__name__)
+    new_path = check_path(new_path, "new_path")
+    if (isinstance(buffer_size, bool) or
+            not isinstance(buffer_size, integer_types)):
+        raise TypeError("buffer_size must be an int")
+    if buffer_size < max(signature.block_sizes):
+        raise ValueError("buffer_size %d cannot hold a block of %d bytes"
+                         % (buffer_size, max(signature.block_sizes)))
+    with io.open(new_path, "rb") as source:
+        info = os.fstat(source.fileno())
+        if stat.S_ISREG(info.st_mode) and info.st_size > 0:
+            return _write_delta(signature, source, info.st_size, out,
+                                buffer_size, progress)
+        with tempfile.TemporaryFile() as spool:
+            shutil.copyfileobj(source, spool, _CHUNK)
+            return _write_delta(signature, spool, spool.tell(), out,
+                                buffer_size, progress)
 
 
-def _check_ops(ops, old_size, new_size):
-    made = 0
-    for op in ops:
-        if op[0] == "copy":
-            offset, length = op[1], op[2]
-            if length <= 0 or offset < 0 or offset + length > old_size:
-                raise ValueError("a copy of %d bytes at %d lies outside the"
-                                 " earlier version's %d bytes"
-                                 % (length, offset, old_size))
-        elif op[0] == "literal" and op[1]:
-            length = len(op[1])
+def _write_delta(signature, source, new_size, out, buffer_size, progress):
+    fd = source.fileno()
+    # match() reads from the descriptor's position and counts its offsets
+    # from there: start at the file's start.
+    os.lseek(fd, 0, os.SEEK_SET)
+    found = match_fd(signature.lookup_table, fd, new_size,
+                     buffer_size)["matches"]
+    writer = _DeltaWriter(out, signature.size)
+    digests = dict((size, signature.digests(size))
+                   for size in signature.block_sizes)
+    done = 0
+    run = None                  # the copy being extended: [size, first, count]
+    for offset in sorted(found):
+        size, old_offset = found[offset]
+        # A block the scan cannot have matched here is left to the literal
+        # that fills the gap around it.
+        if (offset < done or old_offset % size or
+                old_offset + size > signature.size or
+                offset + size > new_size):
+            continue
+        index = old_offset // size
+        if offset > done:
+            if run:
+                writer.copy(run, digests[run[0]])
+                run = None
+            writer.literal(source, done, offset - done)
+            if progress:
+                progress(offset)
+        if run and run[0] == size and run[1] + run[2] == index:
+            run[2] += 1
         else:
-            raise ValueError("not a delta operation: %r" % (op[:1],))
-        made += length
-    if made != new_size:
-        raise ValueError("the operations make %d bytes, not the new file's"
-                         " %d" % (made, new_size))
+            if run:
+                writer.copy(run, digests[run[0]])
+            run = [size, index, 1]
+        done = offset + size
+    if run:
+        writer.copy(run, digests[run[0]])
+    if done < new_size:
+        writer.literal(source, done, new_size - done)
+    source.seek(new_size)
+    if source.read(1):
+        raise ValueError("the new file grew while its delta was made")
+    return writer.finish(new_size)
+
+
+class _DeltaWriter(object):
+
+    def __init__(self, out, old_size):
+        self.out = out
+        self.crc = 0
+        self.check = hashlib.md5()
+        self.stats = DeltaStats()
+        self.put(MAGIC + struct.pack("B", FORMAT_VERSION) + _varint(old_size))
+
+    def put(self, data):
+        self.out.write(data)
+        self.crc = zlib.crc32(data, self.crc)
+        self.stats.written += len(data)
+
+    def copy(self, run, digests):
+        size, first, count = run
+        self.put(_COPY + _varint(size) + _varint(first) + _varint(count))
+        self.check.update(digests[16 * first:16 * (first + count)])
+        self.stats.copies += 1
+        self.stats.copied_bytes += size * count
+
+    def literal(self, source, offset, length):
+        self.put(_LITERAL + _varint(length))
+        source.seek(offset)
+        left = length
+        while left:
+            piece = source.read(min(left, _CHUNK))
+            if not piece:
+                raise ValueError("the new file became shorter while its"
+                                 " delta was made")
+            self.put(piece)
+            left -= len(piece)
+        self.stats.literals += 1
+        self.stats.literal_bytes += length
+
+    def finish(self, new_size):
+        self.put(_END + _varint(new_size) + self.check.digest())
+        self.put(struct.pack("<I", self.crc & 0xffffffff))
+        self.stats.new_size = new_size
+        return self.stats
 
 
 def _varint(value):
@@ -169,28 +189,32 @@ def _varint(value):
         out.append(byte | 0x80)
 
 
-class _Writer(object):
-    def __init__(self, fileobj):
-        self.fileobj = fileobj
+class DeltaReader(object):
+    """Reads a delta from a binary stream as it goes.
+
+    ops() yields ("copy", old_offset, length, block_size) and
+    ("literal", bytes) in the order of the new file's bytes (a long
+    literal comes in pieces); once it is exhausted the delta's end has
+    been read and checked, and new_size and check hold its trailer."""
+
+    def __init__(self, stream):
+        self.stream = stream
         self.crc = 0
-        self.count = 0
-
-    def put(self, data):
-        self.fileobj.write(data)
-        self.crc = zlib.crc32(data, self.crc)
-        self.count += len(data)
-
-
-class _Reader(object):
-    def __init__(self, fileobj):
-        self.fileobj = fileobj
-        self.crc = 0
+        if self.take(len(MAGIC)) != MAGIC:
+            raise ValueError("not a corvamire delta (wrong magic number)")
+        version = bytearray(self.take(1))[0]
+        if version != FORMAT_VERSION:
+            raise ValueError("delta format version %d is not supported"
+                             " (this reads version %d)"
+                             % (version, FORMAT_VERSION))
+        self.old_size = self.varint()
+        self.new_size = self.check = None
 
     def take(self, count):
         # In pieces: a damaged length must not make one huge allocation.
         pieces = []
         while count:
-            piece = self.fileobj.read(min(count, _CHUNK))
+            piece = self.stream.read(min(count, _CHUNK))
             if not piece:
                 raise ValueError("truncated delta")
             pieces.append(piece)
@@ -201,136 +225,225 @@ class _Reader(object):
 
     def varint(self):
         value = 0
-        for shift in range(0, 64, 7):
+        for shift in range(0, _MAX_VARINT_BITS, 7):
             byte = bytearray(self.take(1))[0]
             value |= (byte & 0x7f) << shift
             if not byte & 0x80:
                 return value
         raise ValueError("corrupt delta: a number longer than 64 bits")
 
+    def ops(self):
+        while True:
+            tag = self.take(1)
+            if tag == _COPY:
+                size, first, count = self.varint(), self.varint(), self.varint()
+                if (not size or not count or
+                        (first + count) * size > self.old_size):
+                    raise ValueError("corrupt delta: a copy outside the"
+                                     " earlier version's %d bytes"
+                                     % self.old_size)
+                yield ("copy", first * size, count * size, size)
+            elif tag == _LITERAL:
+                left = self.varint()
+                if not left:
+                    raise ValueError("corrupt delta: an empty literal")
+                while left:
+                    piece = self.take(min(left, _CHUNK))
+                    left -= len(piece)
+                    yield ("literal", piece)
+            elif tag == _END:
+                self.new_size = self.varint()
+                self.check = self.take(16)
+                crc = self.crc & 0xffffffff
+                if struct.unpack("<I", self.take(4))[0] != crc:
+                    raise ValueError("corrupt delta: its checksum does not"
+                                     " match")
+                return
+            else:
+                raise ValueError("corrupt delta: unknown operation %r" % tag)
+
+
+class Delta(object):
+    """A delta held in memory: its binary form, and its operations as
+    ("copy", old_offset, length, block_size) and ("literal", bytes),
+    adjacent literal pieces joined."""
+
+    def __init__(self, data):
+        reader = DeltaReader(io.BytesIO(data))
+        ops = []
+        for op in reader.ops():
+            if op[0] == "copy":
+                ops.append(op)
+            elif ops and ops[-1][0] == "literal":
+                ops[-1] = ("literal", ops[-1][1] + op[1])
+            else:
+                ops.append(op)
+        self.data = data
+        self.ops = ops
+        self.old_size = reader.old_size
+        self.new_size = reader.new_size
+        self.copied_bytes = sum(op[2] for op in ops if op[0] == "copy")
+        self.literal_bytes = sum(len(op[1]) for op in ops
+                                 if op[0] == "literal")
+        if self.copied_bytes + self.literal_bytes != self.new_size:
+            raise ValueError("corrupt delta: its operations make %d bytes,"
+                             " not the new file's %d"
+                             % (self.copied_bytes + self.literal_bytes,
+                                self.new_size))
+
+    def write(self, fileobj):
+        """Write the binary form; returns the number of bytes written."""
+        fileobj.write(self.data)
+        return len(self.data)
+
+    @classmethod
+    def read(cls, fileobj):
+        """Read a delta from a binary file, stopping after its end.  A
+        truncated, damaged or foreign delta raises ValueError."""
+        tee = _Tee(fileobj)
+        for _ in DeltaReader(tee).ops():
+            pass
+        return cls(b"".join(tee.pieces))
+
+
+class _Tee(object):
+    def __init__(self, stream):
+        self.stream = stream
+        self.pieces = []
+
+    def read(self, count):
+        data = self.stream.read(count)
+        self.pieces.append(data)
+        return data
+
 
 def delta(signature, new_path, buffer_size=1 << 20):
-    """The later version at `new_path` as a Delta against `signature`.
-
-    buffer_size bounds the memory match() reads through; it must hold the
-    longest block.  The file is read twice: once by match(), once for the
-    literal bytes and the MD5."""
-    if signature.block_sizes and buffer_size < max(signature.block_sizes):
-        raise ValueError("buffer_size %d cannot hold a block of %d bytes"
-                         % (buffer_size, max(signature.block_sizes)))
-    fd = open_binary(new_path)
-    try:
-        new_size = os.fstat(fd).st_size
-        # match() reads from the descriptor's position and counts its
-        # offsets from there: start both passes at the file's start.
-        os.lseek(fd, 0, os.SEEK_SET)
-        found = match_fd(signature.lookup_table, fd, new_size,
-                         buffer_size)["matches"]
-        os.lseek(fd, 0, os.SEEK_SET)
-        with io.open(fd, "rb", closefd=False) as stream:
-            ops, new_md5 = _ops_from_matches(found, signature, stream,
-                                             new_size, new_path)
-    finally:
-        os.close(fd)
-    return Delta(ops, signature.size, new_size, new_md5)
-
-
-def _ops_from_matches(found, signature, stream, new_size, new_path):
-    digest = hashlib.md5()
-
-    def take(count, keep):
-        pieces = []
-        while count:
-            piece = stream.read(min(count, _CHUNK))
-            if not piece:
-                raise IOError("%s became shorter while its delta was made"
-                              % new_path)
-            digest.update(piece)
-            if keep:
-                pieces.append(piece)
-            count -= len(piece)
-        return b"".join(pieces)
-
-    ops, done = [], 0
-    for offset in sorted(found):
-        try:
-            size, old_offset = found[offset]
-        except (TypeError, ValueError):
-            raise ValueError("the signature's block values must be"
-                             " (size, offset) pairs")
-        # A block the scan cannot have matched here is left to the literal
-        # that fills the gap around it.
-        if (offset < done or size <= 0 or offset + size > new_size or
-                old_offset < 0 or old_offset + size > signature.size):
-            continue
-        if offset > done:
-            ops.append(("literal", take(offset - done, True)))
-        take(size, False)
-        last = ops[-1] if ops else None
-        if last and last[0] == "copy" and last[1] + last[2] == old_offset:
-            ops[-1] = ("copy", last[1], last[2] + size)
-        else:
-            ops.append(("copy", old_offset, size))
-        done = offset + size
-    if done < new_size:
-        ops.append(("literal", take(new_size - done, True)))
-    return ops, digest.digest()
+    """The delta of the file at `new_path` against `signature`, in memory."""
+    out = io.BytesIO()
+    write_delta(signature, new_path, out, buffer_size)
+    return Delta(out.getvalue())
 
 
 def patch(old_path, delta, new_path):
     """Rebuild the later version at `new_path` from the earlier version at
-    `old_path` (which may be the same path).
+    `old_path` (which may be the same path) and `delta`: a Delta, a binary
+    file positioned at a delta, or the path of one.
 
-    The file is written to a temporary file beside `new_path`, checked
-    against the delta's MD5, and only then renamed into place; on any
-    failure the temporary file is removed and `new_path` is left as it
-    was.  A new file takes the mode of the file it replaces, else that of
-    the earlier version."""
-    directory = os.path.dirname(os.path.abspath(new_path))
-    fd, temp = tempfile.mkstemp(dir=directory, suffix=".part",
-                                prefix="." + os.path.basename(new_path) + ".")
-    try:
-        with io.open(fd, "wb") as out:
-            with open(old_path, "rb") as old:
-                _rebuild(old, delta, out, old_path)
-            out.flush()
-            os.fsync(out.fileno())
-        shutil.copymode(new_path if os.path.exists(new_path) else old_path,
-                        temp)
-        _replace(temp, new_path)
-    except BaseException:
+    The file is written to a temporary file beside `new_path`, checked,
+    and only then renamed into place; on any failure the temporary file is
+    removed and `new_path` is left as it was.  A new file takes the mode
+    of the file it replaces, else that of the earlier version.  A symbolic
+    link at `new_path` is followed: the file it names is replaced."""
+    old_path = check_path(old_path, "old_path")
+    new_path = os.path.realpath(check_path(new_path, "new_path"))
+    if os.path.exists(new_path) and not os.path.isfile(new_path):
+        raise ValueError("%s is not a regular file: not replaced" % new_path)
+    with _delta_stream(delta) as stream:
+        with replacing(new_path, old_path) as out:
+            patch_stream(old_path, stream, out)
+
+
+class _delta_stream(object):
+    def __init__(self, delta):
+        self.delta = delta
+        self.opened = None
+
+    def __enter__(self):
+        if isinstance(self.delta, Delta):
+            return io.BytesIO(self.delta.data)
+        if hasattr(self.delta, "read"):
+            return self.delta
+        self.opened = io.open(check_path(self.delta, "delta"), "rb")
+        return self.opened
+
+    def __exit__(self, *_):
+        if self.opened:
+            self.opened.close()
+
+
+class replacing(object):
+    """A temporary binary file beside `path`, renamed onto it when the
+    with-block ends well and removed when it does not.  The new file takes
+    the mode of the file it replaces, else that of `mode_from`."""
+
+    def __init__(self, path, mode_from=None):
+        self.path = path
+        self.mode_from = mode_from
+        self.temp = self.file = None
+
+    def __enter__(self):
+        directory, name = os.path.split(os.path.abspath(self.path))
+        fd, self.temp = tempfile.mkstemp(dir=directory, suffix=".part",
+                                         prefix="." + name + ".")
+        self.file = io.open(fd, "wb")
+        return self.file
+
+    def __exit__(self, kind, value, trace):
         try:
-            os.remove(temp)
-        except OSError:
-            pass
-        raise
+            if kind is None:
+                self.file.flush()
+                os.fsync(self.file.fileno())
+                self.file.close()
+                for source in (self.path, self.mode_from):
+                    if source and os.path.isfile(source):
+                        shutil.copymode(source, self.temp)
+                        break
+                _replace(self.temp, self.path)
+                self.temp = None
+        finally:
+            if self.temp:
+                self.file.close()
+                try:
+                    os.remove(self.temp)
+                except OSError:
+                    pass
+        return False
 
 
-def _rebuild(old, delta, out, old_path):
-    old_size = os.fstat(old.fileno()).st_size
-    if old_size != delta.old_size:
-        raise ValueError("%s has %d bytes, but the delta was made against"
-                         " %d" % (old_path, old_size, delta.old_size))
-    digest = hashlib.md5()
-    for op in delta.ops:
-        if op[0] == "literal":
-            digest.update(op[1])
-            out.write(op[1])
-            continue
-        old.seek(op[1])
-        left = op[2]
-        while left:
-            piece = old.read(min(left, _CHUNK))
-            if not piece:
-                raise ValueError("%s became shorter while being read"
-                                 % old_path)
-            digest.update(piece)
-            out.write(piece)
-            left -= len(piece)
-    if digest.digest() != delta.new_md5:
-        raise ValueError("the rebuilt file does not match the delta's MD5:"
-                         " %s is not the version the delta was made against,"
-                         " or the delta is damaged" % old_path)
+def patch_stream(old_path, stream, out):
+    """Write the later version to the binary file `out` from the earlier
+    version at `old_path` and the delta read from `stream`.  Raises
+    ValueError, after writing, when the result fails its check: the caller
+    must not keep `out` then.  Returns the number of bytes written."""
+    reader = DeltaReader(stream)
+    with io.open(check_path(old_path, "old_path"), "rb") as old:
+        old_size = os.fstat(old.fileno()).st_size
+        if old_size != reader.old_size:
+            raise ValueError("%s has %d bytes, but the delta was made"
+                             " against %d" % (old_path, old_size,
+                                              reader.old_size))
+        check = hashlib.md5()
+        made = 0
+        for op in reader.ops():
+            if op[0] == "literal":
+                out.write(op[1])
+                made += len(op[1])
+            else:
+                _copy_blocks(old, op[1], op[2], op[3], out, check, old_path)
+                made += op[2]
+    if made != reader.new_size:
+        raise ValueError("corrupt delta: its operations make %d bytes, not"
+                         " the new file's %d" % (made, reader.new_size))
+    if check.digest() != reader.check:
+        raise ValueError("the copied blocks do not match the delta's check:"
+                         " %s is not the version the delta was made"
+                         " against, or the delta is damaged" % old_path)
+    return made
+
+
+def _copy_blocks(old, offset, length, block, out, check, old_path):
+    old.seek(offset)
+    step = max(block, _CHUNK // block * block)
+    md5 = hashlib.md5
+    while length:
+        piece = old.read(min(length, step))
+        if len(piece) != min(length, step):
+            raise ValueError("%s became shorter while being read" % old_path)
+        view = memoryview(piece)
+        for at in range(0, len(piece), block):
+            check.update(md5(view[at:at + block]).digest())
+        out.write(piece)
+        length -= len(piece)
 
 
 # Python 3 replaces an existing file on every platform; Python 2's rename

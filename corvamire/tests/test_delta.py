@@ -97,9 +97,11 @@ class TempDirTest(unittest.TestCase):
         self.assertTrue(self.read("rebuilt") == new, "rebuilt file differs")
         self.assertEqual(made.copied_bytes + made.literal_bytes, len(new))
         self.assertEqual(made.new_size, len(new))
+        # Copies of consecutive blocks of one size are one operation.
         for first, second in zip(made.ops, made.ops[1:]):
             self.assertFalse(first[0] == "copy" == second[0] and
-                             first[1] + first[2] == second[1], made.ops)
+                             first[1] + first[2] == second[1] and
+                             first[3] == second[3], made.ops)
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "rebuilt"])
         return made
@@ -138,7 +140,8 @@ class RoundTripTest(TempDirTest):
                 if literal is not None and buffer_size == 1 << 20:
                     self.assertEqual(made.literal_bytes, literal, label)
                 if name == "identical":
-                    self.assertEqual(made.ops, [("copy", 0, len(old))], label)
+                    self.assertEqual(made.ops, [("copy", 0, len(old), 8192)],
+                                     label)
                 if name.startswith("edited"):
                     # Each edit spoils at most a few blocks around it.
                     self.assertTrue(made.literal_bytes < len(new_data) // 4,
