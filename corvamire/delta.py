@@ -52,6 +52,10 @@ _CHUNK = 1 << 20        # most bytes read or written at once
 _MAX_VARINT_BITS = 64
 
 
+class FormatError(ValueError):
+    """A delta that is truncated, damaged or not a delta at all."""
+
+
 class DeltaStats(object):
     """What a delta holds: operation counts and byte counts."""
 
@@ -62,37 +66,50 @@ class DeltaStats(object):
         self.written = 0
 
 
-def write_delta(signature, new_path, out, buffer_size=1 << 20,
-                progress=None):
-    """Write the delta of the file at `new_path` against `signature` to the
+def write_delta(signature, new, out, buffer_size=1 << 20, progress=None):
+    """Write the delta of the later version against `signature` to the
     binary file `out`, as it is found.  Returns a DeltaStats.
 
-    buffer_size bounds the memory match() reads through; it must hold the
-    longest block.  A file whose size the system does not report (a pipe,
-    /proc) is first copied to a temporary file.  progress, if given, is
-    called now and then with the bytes of the new file done."""
+    new          the path of the later version, or a binary file object
+                 (read from its start when it is a regular file; it is not
+                 closed)
+    buffer_size  bounds the memory match() reads through; it must hold the
+                 longest block
+    progress     if given, called now and then with the bytes done
+
+    A file whose size the system does not report (a pipe, /proc) is first
+    copied to a temporary file."""
     if not isinstance(signature, Signature):
         raise TypeError("signature must be a Signature, not %s"
                         % type(signature).__name__)
-    new_path = check_path(new_path, "new_path")
     if (isinstance(buffer_size, bool) or
             not isinstance(buffer_size, integer_types)):
-        raise TypeError("buffer_size must be an int")
+        raise TypeError("buffer_size must be an int, not %s"
+                        % type(buffer_size).__name__)
     if buffer_size < max(signature.block_sizes):
         raise ValueError("buffer_size %d cannot hold a block of %d bytes"
                          % (buffer_size, max(signature.block_sizes)))
-    with io.open(new_path, "rb") as source:
-        info = os.fstat(source.fileno())
-        if stat.S_ISREG(info.st_mode) and info.st_size > 0:
-            return _write_delta(signature, source, info.st_size, out,
-                                buffer_size, progress)
-        with tempfile.TemporaryFile() as spool:
-            shutil.copyfileobj(source, spool, _CHUNK)
-            return _write_delta(signature, spool, spool.tell(), out,
-                                buffer_size, progress)
+    if hasattr(new, "read"):
+        return _write_delta_from(signature, new, out, buffer_size, progress)
+    with io.open(check_path(new, "new"), "rb") as source:
+        return _write_delta_from(signature, source, out, buffer_size,
+                                 progress)
+
+
+def _write_delta_from(signature, source, out, buffer_size, progress):
+    info = os.fstat(source.fileno())
+    if stat.S_ISREG(info.st_mode) and info.st_size > 0:
+        return _write_delta(signature, source, info.st_size, out,
+                            buffer_size, progress)
+    with tempfile.TemporaryFile() as spool:
+        shutil.copyfileobj(source, spool, _CHUNK)
+        return _write_delta(signature, spool, spool.tell(), out,
+                            buffer_size, progress)
 
 
 def _write_delta(signature, source, new_size, out, buffer_size, progress):
+    if progress:
+        progress(0)
     fd = source.fileno()
     # match() reads from the descriptor's position and counts its offsets
     # from there: start at the file's start.
@@ -131,6 +148,8 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
         writer.copy(run, digests[run[0]])
     if done < new_size:
         writer.literal(source, done, new_size - done)
+    if progress:
+        progress(new_size)
     source.seek(new_size)
     if source.read(1):
         raise ValueError("the new file grew while its delta was made")
@@ -201,10 +220,10 @@ class DeltaReader(object):
         self.stream = stream
         self.crc = 0
         if self.take(len(MAGIC)) != MAGIC:
-            raise ValueError("not a corvamire delta (wrong magic number)")
+            raise FormatError("not a corvamire delta (wrong magic number)")
         version = bytearray(self.take(1))[0]
         if version != FORMAT_VERSION:
-            raise ValueError("delta format version %d is not supported"
+            raise FormatError("delta format version %d is not supported"
                              " (this reads version %d)"
                              % (version, FORMAT_VERSION))
         self.old_size = self.varint()
@@ -216,7 +235,7 @@ class DeltaReader(object):
         while count:
             piece = self.stream.read(min(count, _CHUNK))
             if not piece:
-                raise ValueError("truncated delta")
+                raise FormatError("truncated delta")
             pieces.append(piece)
             count -= len(piece)
         data = b"".join(pieces)
@@ -230,7 +249,7 @@ class DeltaReader(object):
             value |= (byte & 0x7f) << shift
             if not byte & 0x80:
                 return value
-        raise ValueError("corrupt delta: a number longer than 64 bits")
+        raise FormatError("corrupt delta: a number longer than 64 bits")
 
     def ops(self):
         while True:
@@ -239,14 +258,14 @@ class DeltaReader(object):
                 size, first, count = self.varint(), self.varint(), self.varint()
                 if (not size or not count or
                         (first + count) * size > self.old_size):
-                    raise ValueError("corrupt delta: a copy outside the"
+                    raise FormatError("corrupt delta: a copy outside the"
                                      " earlier version's %d bytes"
                                      % self.old_size)
                 yield ("copy", first * size, count * size, size)
             elif tag == _LITERAL:
                 left = self.varint()
                 if not left:
-                    raise ValueError("corrupt delta: an empty literal")
+                    raise FormatError("corrupt delta: an empty literal")
                 while left:
                     piece = self.take(min(left, _CHUNK))
                     left -= len(piece)
@@ -256,11 +275,11 @@ class DeltaReader(object):
                 self.check = self.take(16)
                 crc = self.crc & 0xffffffff
                 if struct.unpack("<I", self.take(4))[0] != crc:
-                    raise ValueError("corrupt delta: its checksum does not"
+                    raise FormatError("corrupt delta: its checksum does not"
                                      " match")
                 return
             else:
-                raise ValueError("corrupt delta: unknown operation %r" % tag)
+                raise FormatError("corrupt delta: unknown operation %r" % tag)
 
 
 class Delta(object):
@@ -286,7 +305,7 @@ class Delta(object):
         self.literal_bytes = sum(len(op[1]) for op in ops
                                  if op[0] == "literal")
         if self.copied_bytes + self.literal_bytes != self.new_size:
-            raise ValueError("corrupt delta: its operations make %d bytes,"
+            raise FormatError("corrupt delta: its operations make %d bytes,"
                              " not the new file's %d"
                              % (self.copied_bytes + self.literal_bytes,
                                 self.new_size))
@@ -317,10 +336,10 @@ class _Tee(object):
         return data
 
 
-def delta(signature, new_path, buffer_size=1 << 20):
-    """The delta of the file at `new_path` against `signature`, in memory."""
+def delta(signature, new, buffer_size=1 << 20):
+    """The delta of the later version against `signature`, in memory."""
     out = io.BytesIO()
-    write_delta(signature, new_path, out, buffer_size)
+    write_delta(signature, new, out, buffer_size)
     return Delta(out.getvalue())
 
 
@@ -388,6 +407,12 @@ class replacing(object):
                     if source and os.path.isfile(source):
                         shutil.copymode(source, self.temp)
                         break
+                else:
+                    # mkstemp's file is private; a new file gets the mode
+                    # that open() would give it.
+                    umask = os.umask(0)
+                    os.umask(umask)
+                    os.chmod(self.temp, 0o666 & ~umask)
                 _replace(self.temp, self.path)
                 self.temp = None
         finally:
@@ -400,11 +425,12 @@ class replacing(object):
         return False
 
 
-def patch_stream(old_path, stream, out):
+def patch_stream(old_path, stream, out, progress=None):
     """Write the later version to the binary file `out` from the earlier
     version at `old_path` and the delta read from `stream`.  Raises
     ValueError, after writing, when the result fails its check: the caller
-    must not keep `out` then.  Returns the number of bytes written."""
+    must not keep `out` then.  Returns the number of bytes written.
+    progress, if given, is called now and then with the bytes written."""
     reader = DeltaReader(stream)
     with io.open(check_path(old_path, "old_path"), "rb") as old:
         old_size = os.fstat(old.fileno()).st_size
@@ -421,8 +447,10 @@ def patch_stream(old_path, stream, out):
             else:
                 _copy_blocks(old, op[1], op[2], op[3], out, check, old_path)
                 made += op[2]
+            if progress:
+                progress(made)
     if made != reader.new_size:
-        raise ValueError("corrupt delta: its operations make %d bytes, not"
+        raise FormatError("corrupt delta: its operations make %d bytes, not"
                          " the new file's %d" % (made, reader.new_size))
     if check.digest() != reader.check:
         raise ValueError("the copied blocks do not match the delta's check:"
