@@ -103,6 +103,7 @@ def _write_delta_from(signature, source, out, buffer_size, progress):
                             buffer_size, progress)
     with tempfile.TemporaryFile() as spool:
         shutil.copyfileobj(source, spool, _CHUNK)
+        spool.flush()           # match() reads through the descriptor
         return _write_delta(signature, spool, spool.tell(), out,
                             buffer_size, progress)
 

@@ -12,6 +12,8 @@ import tempfile
 import unittest
 
 from corvamire import delta as dl
+from corvamire import lookup_table as lt
+from corvamire.signature import Signature
 
 
 def noise(count, seed):
@@ -181,6 +183,93 @@ class RoundTripTest(TempDirTest):
         sig = dl.signature(self.write("old", b"x" * 100), (4096, 1024))
         self.assertRaises(ValueError, dl.delta, sig,
                           self.write("new", b"y"), 2048)
+
+
+class SignatureFileTest(TempDirTest):
+
+    def signature_file(self, data, sizes):
+        sig = dl.signature(self.write("old", data), sizes)
+        stream = io.BytesIO()
+        self.assertEqual(sig.write(stream), len(stream.getvalue()))
+        return sig, stream.getvalue()
+
+    def test_read_back_gives_the_table(self):
+        old = noise(3 * 8192 + 2048 + 17, "sig") + b"\0" * 8192 * 2
+        cases = [(b"", (2048,)), (old[:100], (8192, 2048)),
+                 (old[:8192], (8192,)), (old, (2048, 8192, 4096)),
+                 (old, (3000, 1))]
+        for data, sizes in cases:
+            sig, written = self.signature_file(data, sizes)
+            back = Signature.read(io.BytesIO(written))
+            self.assertEqual((back.size, back.block_sizes, back.entries),
+                             (len(data), tuple(sorted(sizes, reverse=True)),
+                              sig.entries))
+            # About 20 bytes a block.
+            blocks = sum(len(data) // size for size in sizes)
+            self.assertEqual(len(written), 20 + 4 * len(sizes) + 20 * blocks)
+            expected = lt.build_lookup_table(self.write("old", data),
+                                             back.block_sizes)
+            self.assertEqual(back.lookup_table, expected, sizes)
+
+    def test_truncated_damaged_and_foreign(self):
+        _, written = self.signature_file(noise(5000, "d"), (1024, 512))
+        damaged = [written[:end] for end in range(len(written))]
+        for at in range(len(written)):
+            for flip in (0x01, 0x80):
+                changed = bytearray(written)
+                changed[at] ^= flip
+                damaged.append(bytes(changed))
+        damaged.append(written + b"\0")
+        for data in damaged:
+            self.assertRaises(ValueError, Signature.read, io.BytesIO(data))
+        for data, words in [(b"CVMD" + written[4:], "not a corvamire"),
+                            (written[:4] + b"\x09" + written[5:], "version 9"),
+                            (written[:-1], "truncated"),
+                            (written[:-1] + b"!", "checksum")]:
+            try:
+                Signature.read(io.BytesIO(data))
+            except ValueError as e:
+                self.assertTrue(words in str(e), (words, str(e)))
+
+    def test_delta_with_the_old_file_gone(self):
+        old = noise(40000, "gone")
+        new = edited(old, "gone", 4)
+        _, written = self.signature_file(old, (2048, 512))
+        os.rename(os.path.join(self.dir, "old"),
+                  os.path.join(self.dir, "moved"))
+        made = dl.delta(Signature.read(io.BytesIO(written)),
+                        self.write("new", new))
+        self.assertTrue(made.copied_bytes > len(new) // 2)
+        dl.patch(os.path.join(self.dir, "moved"), made,
+                 os.path.join(self.dir, "rebuilt"))
+        self.assertTrue(self.read("rebuilt") == new)
+
+    def test_arguments_are_checked(self):
+        path = self.write("old", noise(5000, "args"))
+        sig = dl.signature(path, (1024,))
+        calls = [
+            (TypeError, dl.signature, (path, "8192")),
+            (TypeError, dl.signature, (path, 2048)),
+            (TypeError, dl.signature, (path, [2048.0])),
+            (ValueError, dl.signature, (path, [0])),
+            (ValueError, dl.signature, (path, [-2048])),
+            (ValueError, dl.signature, (path, [])),
+            (TypeError, dl.signature, (3,)),
+            (TypeError, dl.delta, (sig, 3)),
+            (TypeError, dl.delta, (sig.entries, path)),
+            (TypeError, dl.delta, (sig, path, "1")),
+            (TypeError, dl.patch, (path, b"", 3)),
+        ]
+        for error, function, args in calls:
+            self.assertRaises(error, function, *args)
+        # /proc reports a size of 0 for files that have bytes.
+        with open("/proc/version", "rb") as f:
+            text = f.read()
+        sig = dl.signature("/proc/version", (16,))
+        self.assertEqual(sig.size, len(text))
+        made = dl.delta(sig, "/proc/version")
+        self.assertEqual(made.new_size, len(text))
+        self.assertEqual(made.copied_bytes, len(text) // 16 * 16)
 
 
 class DamageTest(TempDirTest):
