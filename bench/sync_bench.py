@@ -1,0 +1,185 @@
+"""The sync round trip through the command line beside `rdiff`: signature,
+delta and patch of real bytes (the machine's libraries, 200 small edits),
+the delta sizes side by side, and the peak memory of delta and patch on a
+large file with no match beside a small one.
+
+Every step is a process of its own, as a user runs it, so the
+interpreter's start counts.  Times are the child's CPU seconds (user+sys,
+from wait4), the best of --repeat runs: on a shared machine the best is
+the run least disturbed.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+from bench import parallel_bench, real_data
+from bench.stats import fmt, format_table
+
+MIB = 1 << 20
+BLOCK = 2048
+RDIFF_FLAVOURS = [("rdiff rollsum+md4", ["-R", "rollsum", "-H", "md4"]),
+                  ("rdiff defaults", [])]
+# Targets: ours against rdiff rollsum+md4 (its time / ours).
+TARGETS = [("signature", 2.0), ("delta", 2.5), ("patch", 1.0),
+           ("round trip", 1.6)]
+DELTA_SIZE_TARGET = 1.05
+MEMORY_BIG, MEMORY_SMALL = 1 << 30, 1 << 20
+MEMORY_TARGET_MIB = 64
+
+
+def run_measured(command, env=None, stdout=None):
+    """(cpu s, wall s, peak RSS KiB) of one child run to its end."""
+    start = time.time()
+    proc = subprocess.Popen(command, env=env, stdout=stdout or subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    if stdout is None:
+        proc.stdout.close()
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = status
+    wall = time.time() - start
+    if status != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(command[:4]), status,
+                                                   err.decode("utf-8", "replace").strip()[-300:]))
+    return usage.ru_utime + usage.ru_stime, wall, usage.ru_maxrss
+
+
+def best(command, repeat, env=None):
+    runs = [run_measured(command, env) for _ in range(repeat)]
+    return min(r[0] for r in runs), min(r[1] for r in runs)
+
+
+def steps(ours, rdiff_args, old, new, work):
+    """(name, command) of the three steps of one tool, outputs in `work`."""
+    sig, delta, out = (os.path.join(work, n) for n in ("sig", "delta", "out"))
+    if rdiff_args is None:
+        return [("signature", ours + ["-f", "signature", "-b", str(BLOCK), old, sig]),
+                ("delta", ours + ["-f", "delta", sig, new, delta]),
+                ("patch", ours + ["-f", "patch", old, delta, out])]
+    return [("signature", rdiff_args[0] + ["-f", "-b", str(BLOCK)] + rdiff_args[1] + ["signature", old, sig]),
+            ("delta", rdiff_args[0] + ["-f", "delta", sig, new, delta]),
+            ("patch", rdiff_args[0] + ["-f", "patch", old, delta, out])]
+
+
+def same_file(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(MIB), fb.read(MIB)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def measure_tool(label, command_steps, new, env, repeat, work, log):
+    figures = {}
+    for name, command in command_steps:
+        log("sync: %s %s" % (label, name))
+        figures[name] = best(command, repeat, env)
+    if not same_file(new, os.path.join(work, "out")):
+        raise RuntimeError("%s: the rebuilt file differs from the new one" % label)
+    figures["round trip"] = tuple(sum(figures[n][i] for n, _ in command_steps) for i in (0, 1))
+    figures["delta bytes"] = os.path.getsize(os.path.join(work, "delta"))
+    return figures
+
+
+def write_random(path, size):
+    """`size` random bytes: they match nothing."""
+    with open(path, "wb") as f:
+        for _ in range(size // MIB):
+            f.write(os.urandom(MIB))
+        f.write(os.urandom(size % MIB))
+
+
+def measure_memory(ours, env, work, log):
+    """Peak RSS (MiB) of delta and patch, new file of each size, no match."""
+    old = os.path.join(work, "mem-old")
+    write_random(old, MEMORY_SMALL)
+    sig, delta, out = (os.path.join(work, n) for n in ("mem-sig", "mem-delta", "mem-out"))
+    run_measured(ours + ["-f", "signature", "-b", str(BLOCK), old, sig], env)
+    peaks = {}
+    for size in (MEMORY_SMALL, MEMORY_BIG):
+        new = os.path.join(work, "mem-new")
+        log("sync: memory, %d MiB with no match" % (size // MIB))
+        write_random(new, size)
+        peaks[("delta", size)] = run_measured(ours + ["-f", "delta", sig, new, delta], env)[2] / 1024.0
+        peaks[("patch", size)] = run_measured(ours + ["-f", "patch", old, delta, out], env)[2] / 1024.0
+        for path in (new, delta, out):
+            os.remove(path)
+    return peaks
+
+
+def run(args, tools, rdiff, report, log):
+    """Adds the sync tables and targets to bench.run's report."""
+    size = (4 if args.quick else args.sync_size_mib) * MIB
+    repeat = 1 if args.quick else args.repeat
+    output_root = os.path.dirname(os.path.dirname(tools["datagen"]))
+    label, python, module_dir = parallel_bench.interpreters(output_root)[0]
+    env = parallel_bench.worker_env(module_dir)
+    ours = [python, "-m", "corvamire", "-q"]
+    data_dir = os.path.abspath(args.data_dir)
+    if not os.path.isdir(data_dir):
+        os.makedirs(data_dir)
+    files, notes = real_data.prepare(tools, data_dir, size, log, fetch=False)
+    report.notes.extend(n for n in notes if "librar" in n)
+    if "libs_a" not in files:
+        report.failed("sync: no library bytes to measure on")
+        return
+    old, new = files["libs_a"], files["libs_a_edited"]
+    real_size = os.path.getsize(old)
+    work = tempfile.mkdtemp(prefix="corvamire-sync-", dir=data_dir)
+    try:
+        tools_run = [("corvamire (Python %s)" % label, None)]
+        if rdiff:
+            tools_run += [(name, ([rdiff], flavour)) for name, flavour in RDIFF_FLAVOURS]
+        else:
+            report.notes.append("rdiff not found (make bench installs it): sync peer rows left out")
+        results = {}
+        for name, rdiff_args in tools_run:
+            results[name] = measure_tool(name, steps(ours, rdiff_args, old, new, work), new,
+                                         env if rdiff_args is None else None, repeat, work, log)
+        peaks = measure_memory(ours, env, work, log) if not args.quick else {}
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    ours_name = tools_run[0][0]
+    rows = []
+    for step in ["signature", "delta", "patch", "round trip"]:
+        row = [step]
+        for name, _ in tools_run:
+            row.append("%s / %s" % (fmt(results[name][step][0]), fmt(results[name][step][1])))
+        for name, _ in tools_run[1:]:
+            row.append(fmt(ratio(results[name][step][0], results[ours_name][step][0])))
+        rows.append(row)
+    row = ["delta size (bytes)"] + ["{:,}".format(results[n]["delta bytes"]) for n, _ in tools_run]
+    row += [fmt(ratio(results[ours_name]["delta bytes"], results[n]["delta bytes"]), 3) for n, _ in tools_run[1:]]
+    rows.append(row)
+    header = ["step", ] + ["%s CPU / wall s" % n for n, _ in tools_run] + \
+        ["%s / ours" % n for n, _ in tools_run[1:]]
+    report.tables.append(format_table(
+        "Sync round trip through the command line (%d MiB of libraries, %d edits, %d-byte blocks; best of %d;"
+        " last row: delta sizes, ours / theirs)" % (real_size // MIB, real_data.LIBRARY_EDITS, BLOCK, repeat),
+        header, rows))
+    if rdiff:
+        peer = RDIFF_FLAVOURS[0][0]
+        for step, target in TARGETS:
+            r = ratio(results[peer][step][0], results[ours_name][step][0])
+            report.target("sync: %s >= %gx %s" % (step, target, peer), "%sx" % fmt(r), r is not None and r >= target)
+        r = ratio(results[ours_name]["delta bytes"], results[peer]["delta bytes"])
+        report.target("sync: delta size <= %gx %s's" % (DELTA_SIZE_TARGET, peer), "%sx" % fmt(r, 3),
+                      r is not None and r <= DELTA_SIZE_TARGET)
+    if peaks:
+        mem_rows = [[step, fmt(peaks[(step, MEMORY_SMALL)], 1), fmt(peaks[(step, MEMORY_BIG)], 1)]
+                    for step in ("delta", "patch")]
+        report.tables.append(format_table("Sync: peak RSS (MiB) with no match", [
+            "step", "1 MiB new file", "1 GiB new file"], mem_rows))
+        for step in ("delta", "patch"):
+            growth = peaks[(step, MEMORY_BIG)] - peaks[(step, MEMORY_SMALL)]
+            report.target("sync: %s peak RSS on 1 GiB within %d MiB of 1 MiB's" % (step, MEMORY_TARGET_MIB),
+                          "+%s MiB" % fmt(growth, 1), growth <= MEMORY_TARGET_MIB)
+
+
+def ratio(a, b):
+    return float(a) / b if a is not None and b else None
