@@ -441,12 +441,15 @@ def patch_stream(old_path, stream, out, progress=None):
                                               reader.old_size))
         check = hashlib.md5()
         made = 0
+        copy = _copy_blocks
+        if _native() is not None and _readable_file(out):
+            copy = _copy_blocks_native
         for op in reader.ops():
             if op[0] == "literal":
                 out.write(op[1])
                 made += len(op[1])
             else:
-                _copy_blocks(old, op[1], op[2], op[3], out, check, old_path)
+                copy(old, op[1], op[2], op[3], out, check, old_path)
                 made += op[2]
             if progress:
                 progress(made)
@@ -473,6 +476,61 @@ def _copy_blocks(old, offset, length, block, out, check, old_path):
             check.update(md5(view[at:at + block]).digest())
         out.write(piece)
         length -= len(piece)
+
+
+def _copy_blocks_native(old, offset, length, block, out, check, old_path):
+    """_copy_blocks with the bytes copied by the kernel where it can, and
+    the blocks digested many at a time, from what was written to `out`:
+    the check covers the very bytes of the result."""
+    out.flush()
+    out_fd = out.fileno()
+    start = os.lseek(out_fd, 0, os.SEEK_CUR)
+    _copy_range(old.fileno(), offset, out_fd, length, old_path)
+    os.lseek(out_fd, start, os.SEEK_SET)
+    check.update(_native().block_digests(out_fd, length, [block])[0][2])
+
+
+def _copy_range(in_fd, offset, out_fd, length, in_path):
+    """`length` bytes at `offset` of in_fd to out_fd's position."""
+    copy_file_range = getattr(os, "copy_file_range", None)
+    while length and copy_file_range:
+        try:
+            count = copy_file_range(in_fd, out_fd, length, offset)
+        except OSError:
+            break               # not between these files: copy by hand
+        if not count:
+            raise ValueError("%s became shorter while being read" % in_path)
+        offset += count
+        length -= count
+    os.lseek(in_fd, offset, os.SEEK_SET)
+    while length:
+        piece = os.read(in_fd, min(length, _CHUNK))
+        if not piece:
+            raise ValueError("%s became shorter while being read" % in_path)
+        length -= len(piece)
+        view = memoryview(piece)
+        while len(view):
+            view = view[os.write(out_fd, view):]
+
+
+def _readable_file(out):
+    """Whether `out` is a regular file open for reading too, at a file
+    descriptor of its own."""
+    import fcntl
+    try:
+        fd = out.fileno()
+        return (stat.S_ISREG(os.fstat(fd).st_mode) and
+                fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDWR)
+    except (AttributeError, EnvironmentError, io.UnsupportedOperation):
+        return False
+
+
+def _native():
+    try:
+        import _corvamire_native
+    except ImportError:
+        return None
+    return _corvamire_native
 
 
 # Python 3 replaces an existing file on every platform; Python 2's rename
