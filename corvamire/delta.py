@@ -49,6 +49,7 @@ MAGIC = b"CVMD"
 FORMAT_VERSION = 2
 _COPY, _LITERAL, _END = b"C", b"L", b"E"
 _CHUNK = 1 << 20        # most bytes read or written at once
+_READ_AHEAD = 1 << 16   # bytes of a delta read at once at least
 _MAX_VARINT_BITS = 64
 
 
@@ -122,8 +123,14 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
                    for size in signature.block_sizes)
     done = 0
     run = None                  # the copy being extended: [size, first, count]
-    for offset in sorted(found):
-        size, old_offset = found[offset]
+    next_old = -1               # where the block that extends it starts
+    for offset, (size, old_offset) in sorted(found.items()):
+        # Most blocks continue the copy before them: that case first.
+        if offset == done and old_offset == next_old and size == run[0]:
+            run[2] += 1
+            done += size
+            next_old += size
+            continue
         # A block the scan cannot have matched here is left to the literal
         # that fills the gap around it.
         if (offset < done or old_offset % size or
@@ -138,13 +145,11 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
             writer.literal(source, done, offset - done)
             if progress:
                 progress(offset)
-        if run and run[0] == size and run[1] + run[2] == index:
-            run[2] += 1
-        else:
-            if run:
-                writer.copy(run, digests[run[0]])
-            run = [size, index, 1]
+        if run:
+            writer.copy(run, digests[run[0]])
+        run = [size, index, 1]
         done = offset + size
+        next_old = old_offset + size
     if run:
         writer.copy(run, digests[run[0]])
     if done < new_size:
@@ -220,30 +225,50 @@ class DeltaReader(object):
     def __init__(self, stream):
         self.stream = stream
         self.crc = 0
+        # Read ahead in a buffer: operations are a few bytes each.
+        self.buffer = b""
+        self.pos = 0
         if self.take(len(MAGIC)) != MAGIC:
             raise FormatError("not a corvamire delta (wrong magic number)")
         version = bytearray(self.take(1))[0]
         if version != FORMAT_VERSION:
             raise FormatError("delta format version %d is not supported"
-                             " (this reads version %d)"
-                             % (version, FORMAT_VERSION))
+                              " (this reads version %d)"
+                              % (version, FORMAT_VERSION))
         self.old_size = self.varint()
         self.new_size = self.check = None
 
     def take(self, count):
-        # In pieces: a damaged length must not make one huge allocation.
-        pieces = []
-        while count:
-            piece = self.stream.read(min(count, _CHUNK))
-            if not piece:
-                raise FormatError("truncated delta")
-            pieces.append(piece)
-            count -= len(piece)
-        data = b"".join(pieces)
+        end = self.pos + count
+        if end <= len(self.buffer):
+            data = self.buffer[self.pos:end]
+            self.pos = end
+        else:
+            pieces = [self.buffer[self.pos:]]
+            have = len(pieces[0])
+            # In pieces: a damaged length must not make one huge allocation.
+            while have < count:
+                piece = self.stream.read(max(min(count - have, _CHUNK),
+                                             _READ_AHEAD))
+                if not piece:
+                    raise FormatError("truncated delta")
+                pieces.append(piece)
+                have += len(piece)
+            joined = b"".join(pieces)
+            data, self.buffer, self.pos = joined[:count], joined[count:], 0
         self.crc = zlib.crc32(data, self.crc)
         return data
 
     def varint(self):
+        buffer, pos = self.buffer, self.pos
+        # Most numbers lie whole in the buffer.
+        value = shift = 0
+        for byte in bytearray(buffer[pos:pos + 10]):
+            value |= (byte & 0x7f) << shift
+            shift += 7
+            if not byte & 0x80:
+                self.take(shift // 7)
+                return value
         value = 0
         for shift in range(0, _MAX_VARINT_BITS, 7):
             byte = bytearray(self.take(1))[0]
@@ -251,6 +276,13 @@ class DeltaReader(object):
             if not byte & 0x80:
                 return value
         raise FormatError("corrupt delta: a number longer than 64 bits")
+
+    def unread(self):
+        """Gives the bytes read ahead past the delta's end back to a
+        seekable stream."""
+        left = len(self.buffer) - self.pos
+        if left and hasattr(self.stream, "seek"):
+            self.stream.seek(-left, os.SEEK_CUR)
 
     def ops(self):
         while True:
@@ -321,9 +353,12 @@ class Delta(object):
         """Read a delta from a binary file, stopping after its end.  A
         truncated, damaged or foreign delta raises ValueError."""
         tee = _Tee(fileobj)
-        for _ in DeltaReader(tee).ops():
+        reader = DeltaReader(tee)
+        for _ in reader.ops():
             pass
-        return cls(b"".join(tee.pieces))
+        data = b"".join(tee.pieces)
+        reader.unread()
+        return cls(data[:len(data) - (len(reader.buffer) - reader.pos)])
 
 
 class _Tee(object):
@@ -335,6 +370,10 @@ class _Tee(object):
         data = self.stream.read(count)
         self.pieces.append(data)
         return data
+
+    def seek(self, offset, whence):
+        if hasattr(self.stream, "seek"):
+            self.stream.seek(offset, whence)
 
 
 def delta(signature, new, buffer_size=1 << 20):

@@ -168,14 +168,16 @@ class CliTest(unittest.TestCase):
                     break
                 time.sleep(0.05)
             proc.send_signal(signal.SIGINT)
-            # Not a time limit on the command: a guard against a hang.
-            for _ in range(1200):
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-            else:
-                proc.kill()
-            err = proc.communicate()[1].decode()
+        # The pipe's end, too: Python 2 checks for signals only every so
+        # many steps, and may have gone into a read before it looked.
+        # Not a time limit on the command: a guard against a hang.
+        for _ in range(1200):
+            if proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        else:
+            proc.kill()
+        err = proc.communicate()[1].decode()
         self.assertEqual((proc.returncode, err), (130, "corvamire: interrupted\n"))
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["fifo", "new", "old", "sig"])

@@ -306,6 +306,10 @@ class DamageTest(TempDirTest):
                 damaged[at] ^= flip
                 self.assert_refused(bytes(damaged))
         self.assert_refused(b"PK\x03\x04" + self.data[4:])
+        # Reading stops after the delta's end.
+        stream = io.BytesIO(self.data + b"after")
+        self.assertEqual(dl.Delta.read(stream).data, self.data)
+        self.assertEqual(stream.read(), b"after")
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "target"])
 
