@@ -50,6 +50,11 @@ FORMAT_VERSION = 2
 _COPY, _LITERAL, _END = b"C", b"L", b"E"
 _CHUNK = 1 << 20        # most bytes read or written at once
 _READ_AHEAD = 1 << 16   # bytes of a delta read at once at least
+# The new file is scanned in segments of at least this many bytes, and of
+# this many times the earlier version's size: the table's indexing, once
+# per segment, then costs little beside the scan.
+_SEGMENT_MIN = 64 << 20
+_SEGMENT_PER_OLD_BYTE = 4
 _MAX_VARINT_BITS = 64
 
 
@@ -110,21 +115,15 @@ def _write_delta_from(signature, source, out, buffer_size, progress):
 
 
 def _write_delta(signature, source, new_size, out, buffer_size, progress):
-    if progress:
-        progress(0)
-    fd = source.fileno()
-    # match() reads from the descriptor's position and counts its offsets
-    # from there: start at the file's start.
-    os.lseek(fd, 0, os.SEEK_SET)
-    found = match_fd(signature.lookup_table, fd, new_size,
-                     buffer_size)["matches"]
     writer = _DeltaWriter(out, signature.size)
     digests = dict((size, signature.digests(size))
                    for size in signature.block_sizes)
     done = 0
     run = None                  # the copy being extended: [size, first, count]
     next_old = -1               # where the block that extends it starts
-    for offset, (size, old_offset) in sorted(found.items()):
+    for offset, (size, old_offset) in _matches(signature, source.fileno(),
+                                               new_size, buffer_size,
+                                               progress):
         # Most blocks continue the copy before them: that case first.
         if offset == done and old_offset == next_old and size == run[0]:
             run[2] += 1
@@ -160,6 +159,43 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
     if source.read(1):
         raise ValueError("the new file grew while its delta was made")
     return writer.finish(new_size)
+
+
+def _matches(signature, fd, new_size, buffer_size, progress):
+    """(offset, (size, old offset)) of every block match() finds in the
+    file, in offset order.
+
+    The file is scanned a segment at a time, so that the matches held at
+    once stay in proportion to the signature, not to the new file.  Each
+    match() call indexes the whole table, hence segments of several times
+    the earlier version's size.  A segment's matches are kept up to where
+    a block of every size still fits in it; the next segment starts there,
+    or at the end of the last match kept, as a scan of the whole file
+    would go on."""
+    table = signature.lookup_table
+    longest = max(signature.block_sizes)
+    # Two blocks at least: each segment moves the scan on.
+    segment = max(_SEGMENT_MIN, _SEGMENT_PER_OLD_BYTE * signature.size,
+                  2 * longest)
+    start = 0
+    while start < new_size:
+        if progress:
+            progress(start)
+        length = min(segment, new_size - start)
+        # match() reads from the descriptor's position and counts its
+        # offsets from there.
+        os.lseek(fd, start, os.SEEK_SET)
+        found = match_fd(table, fd, length, buffer_size)["matches"]
+        last = start + length == new_size
+        cut = new_size if last else start + length - longest + 1
+        resume = cut
+        for offset, value in sorted(found.items()):
+            offset += start
+            if offset >= cut:
+                break
+            yield offset, value
+            resume = max(resume, offset + value[0])
+        start = resume
 
 
 class _DeltaWriter(object):

@@ -149,6 +149,24 @@ class RoundTripTest(TempDirTest):
                     self.assertTrue(made.literal_bytes < len(new_data) // 4,
                                     (label, made.literal_bytes))
 
+    def test_segments_give_the_scan_of_the_whole_file(self):
+        old = noise(16 * 8192, "segments")
+        shuffled = blocks(old, 2048)
+        random.Random(3).shuffle(shuffled)
+        new = edited(b"".join(shuffled) + old, "segments", 12)
+        sig = dl.signature(self.write("old", old))
+        path = self.write("new", new)
+        whole = dl.delta(sig, path)
+        saved = dl._SEGMENT_MIN, dl._SEGMENT_PER_OLD_BYTE
+        self.addCleanup(setattr, dl, "_SEGMENT_MIN", saved[0])
+        self.addCleanup(setattr, dl, "_SEGMENT_PER_OLD_BYTE", saved[1])
+        dl._SEGMENT_PER_OLD_BYTE = 0
+        # Segments that end inside blocks of either size, and one of the
+        # smallest that still holds two of the longest.
+        for segment in (30001, 20480, 16384):
+            dl._SEGMENT_MIN = segment
+            self.assertEqual(dl.delta(sig, path).data, whole.data, segment)
+
     def test_system_libraries_with_edits(self):
         libraries = system_libraries()
         self.assertTrue(libraries)
