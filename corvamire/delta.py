@@ -188,14 +188,15 @@ def _matches(signature, fd, new_size, buffer_size, progress):
         found = match_fd(table, fd, length, buffer_size)["matches"]
         last = start + length == new_size
         cut = new_size if last else start + length - longest + 1
-        resume = cut
-        for offset, value in sorted(found.items()):
+        end = cut
+        for offset in sorted(found):
+            value = found[offset]
             offset += start
             if offset >= cut:
                 break
             yield offset, value
-            resume = max(resume, offset + value[0])
-        start = resume
+            end = offset + value[0]
+        start = max(cut, end)
 
 
 class _DeltaWriter(object):
@@ -595,9 +596,13 @@ def _readable_file(out):
     try:
         fd = out.fileno()
         return (stat.S_ISREG(os.fstat(fd).st_mode) and
-                fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDWR)
+                fcntl.fcntl(fd, fcntl.F_GETFL) & _O_ACCMODE == os.O_RDWR)
     except (AttributeError, EnvironmentError, io.UnsupportedOperation):
         return False
+
+
+# The access-mode bits of a descriptor's flags (not in Python 2's os).
+_O_ACCMODE = getattr(os, "O_ACCMODE", 3)
 
 
 def _native():
