@@ -25,6 +25,7 @@ RDIFF_FLAVOURS = [("rdiff rollsum+md4", ["-R", "rollsum", "-H", "md4"]),
 # Targets: ours against rdiff rollsum+md4 (its time / ours).
 TARGETS = [("signature", 2.0), ("delta", 2.5), ("patch", 1.0),
            ("round trip", 1.6)]
+STEPS = ["signature", "delta", "patch", "round trip"]
 DELTA_SIZE_TARGET = 1.05
 MEMORY_BIG, MEMORY_SMALL = 1 << 30, 1 << 20
 MEMORY_TARGET_MIB = 64
@@ -50,16 +51,15 @@ def best(command, repeat, env=None):
     return min(r[0] for r in runs), min(r[1] for r in runs)
 
 
-def steps(ours, rdiff_args, old, new, work):
-    """(name, command) of the three steps of one tool, outputs in `work`."""
+def steps(command, is_rdiff, old, new, work):
+    """(name, command) of the three steps of one tool, outputs in `work`.
+    `command` ends with the options that come before the step's name."""
     sig, delta, out = (os.path.join(work, n) for n in ("sig", "delta", "out"))
-    if rdiff_args is None:
-        return [("signature", ours + ["-f", "signature", "-b", str(BLOCK), old, sig]),
-                ("delta", ours + ["-f", "delta", sig, new, delta]),
-                ("patch", ours + ["-f", "patch", old, delta, out])]
-    return [("signature", rdiff_args[0] + ["-f", "-b", str(BLOCK)] + rdiff_args[1] + ["signature", old, sig]),
-            ("delta", rdiff_args[0] + ["-f", "delta", sig, new, delta]),
-            ("patch", rdiff_args[0] + ["-f", "patch", old, delta, out])]
+    sizes = [] if is_rdiff else ["-b", str(BLOCK)]
+    force = [] if is_rdiff else ["-f"]
+    return [("signature", command + force + ["signature"] + sizes + [old, sig]),
+            ("delta", command + force + ["delta", sig, new, delta]),
+            ("patch", command + force + ["patch", old, delta, out])]
 
 
 def same_file(a, b):
@@ -111,20 +111,21 @@ def peak_mib(python, args, env):
     return int(out.split()[-2]) / 1024.0
 
 
-def measure_memory(python, env, work, big, log):
-    """Peak RSS (MiB) of delta and patch, a new file of 1 MiB and of `big`
-    bytes, neither matching anything."""
+def measure_memory(ours, work, big, log):
+    """Peak RSS (MiB) of delta and patch for each of `ours` (label, python,
+    env), a new file of 1 MiB and of `big` bytes, neither matching anything."""
     old = os.path.join(work, "mem-old")
     write_random(old, MEMORY_SMALL)
     sig, delta, out = (os.path.join(work, n) for n in ("mem-sig", "mem-delta", "mem-out"))
-    peak_mib(python, ["-f", "signature", "-b", str(BLOCK), old, sig], env)
+    peak_mib(ours[0][1], ["-f", "signature", "-b", str(BLOCK), old, sig], ours[0][2])
     peaks = {}
     for size in (MEMORY_SMALL, big):
         new = os.path.join(work, "mem-new")
         log("sync: memory, %d MiB with no match" % (size // MIB))
         write_random(new, size)
-        peaks[("delta", size)] = peak_mib(python, ["-f", "delta", sig, new, delta], env)
-        peaks[("patch", size)] = peak_mib(python, ["-f", "patch", old, delta, out], env)
+        for label, python, env in ours:
+            peaks[(label, "delta", size)] = peak_mib(python, ["-f", "delta", sig, new, delta], env)
+            peaks[(label, "patch", size)] = peak_mib(python, ["-f", "patch", old, delta, out], env)
         for path in (new, delta, out):
             os.remove(path)
     return peaks
@@ -135,9 +136,8 @@ def run(args, tools, rdiff, report, log):
     size = (4 if args.quick else args.sync_size_mib) * MIB
     repeat = 1 if args.quick else args.repeat
     output_root = os.path.dirname(os.path.dirname(tools["datagen"]))
-    label, python, module_dir = parallel_bench.interpreters(output_root)[0]
-    env = parallel_bench.worker_env(module_dir)
-    ours = [python, "-m", "corvamire", "-q"]
+    ours = [("Python %s" % label, python, parallel_bench.worker_env(module_dir))
+            for label, python, module_dir in parallel_bench.interpreters(output_root)]
     data_dir = os.path.abspath(args.data_dir)
     if not os.path.isdir(data_dir):
         os.makedirs(data_dir)
@@ -150,53 +150,57 @@ def run(args, tools, rdiff, report, log):
     real_size = os.path.getsize(old)
     work = tempfile.mkdtemp(prefix="corvamire-sync-", dir=data_dir)
     try:
-        tools_run = [("corvamire (Python %s)" % label, None)]
-        if rdiff:
-            tools_run += [(name, ([rdiff], flavour)) for name, flavour in RDIFF_FLAVOURS]
-        else:
+        tools_run = [("corvamire, %s" % label, [python, "-m", "corvamire", "-q"], env)
+                     for label, python, env in ours]
+        peers = [(name, [rdiff] + ["-f", "-b", str(BLOCK)] + flavour, None)
+                 for name, flavour in RDIFF_FLAVOURS] if rdiff else []
+        if not rdiff:
             report.notes.append("rdiff not found (make bench installs it): sync peer rows left out")
         results = {}
-        for name, rdiff_args in tools_run:
-            results[name] = measure_tool(name, steps(ours, rdiff_args, old, new, work), new,
-                                         env if rdiff_args is None else None, repeat, work, log)
+        for name, command, env in tools_run + peers:
+            results[name] = measure_tool(name, steps(command, env is None, old, new, work), new,
+                                         env, repeat, work, log)
         big = MEMORY_BIG if not args.quick else 16 * MIB
-        peaks = measure_memory(python, env, work, big, log)
+        peaks = measure_memory(ours, work, big, log)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    ours_name = tools_run[0][0]
-    rows = []
-    for step in ["signature", "delta", "patch", "round trip"]:
-        row = [step]
-        for name, _ in tools_run:
-            row.append("%s / %s" % (fmt(results[name][step][0]), fmt(results[name][step][1])))
-        for name, _ in tools_run[1:]:
-            row.append(fmt(ratio(results[name][step][0], results[ours_name][step][0])))
-        rows.append(row)
-    row = ["delta size (bytes)"] + ["{:,}".format(results[n]["delta bytes"]) for n, _ in tools_run]
-    row += [fmt(ratio(results[ours_name]["delta bytes"], results[n]["delta bytes"]), 3) for n, _ in tools_run[1:]]
-    rows.append(row)
-    header = ["step", ] + ["%s CPU / wall s" % n for n, _ in tools_run] + \
-        ["%s / ours" % n for n, _ in tools_run[1:]]
+    names = [t[0] for t in tools_run + peers]
+    rows = [[step] + ["%s / %s" % (fmt(results[n][step][0]), fmt(results[n][step][1])) for n in names]
+            for step in STEPS]
+    rows.append(["delta size (bytes)"] + ["{:,}".format(results[n]["delta bytes"]) for n in names])
     report.tables.append(format_table(
-        "Sync round trip through the command line (%d MiB of libraries, %d edits, %d-byte blocks; best of %d;"
-        " last row: delta sizes, ours / theirs)" % (real_size // MIB, real_data.LIBRARY_EDITS, BLOCK, repeat),
-        header, rows))
-    if rdiff:
-        peer = RDIFF_FLAVOURS[0][0]
-        for step, target in TARGETS:
-            r = ratio(results[peer][step][0], results[ours_name][step][0])
-            report.target("sync: %s >= %gx %s" % (step, target, peer), "%sx" % fmt(r), r is not None and r >= target)
-        r = ratio(results[ours_name]["delta bytes"], results[peer]["delta bytes"])
-        report.target("sync: delta size <= %gx %s's" % (DELTA_SIZE_TARGET, peer), "%sx" % fmt(r, 3),
-                      r is not None and r <= DELTA_SIZE_TARGET)
-    mem_rows = [[step, fmt(peaks[(step, MEMORY_SMALL)], 1), fmt(peaks[(step, big)], 1)]
-                for step in ("delta", "patch")]
+        "Sync round trip through the command line: CPU / wall seconds, best of %d (%d MiB of this machine's"
+        " libraries, %d small edits, %d-byte blocks)" % (repeat, real_size // MIB, real_data.LIBRARY_EDITS, BLOCK),
+        ["step"] + names, rows))
+    if peers:
+        pairs = [(ours_name, peer) for ours_name, _, _ in tools_run for peer, _, _ in peers]
+        rows = [[step] + [fmt(ratio(results[p][step][0], results[o][step][0])) for o, p in pairs]
+                for step in STEPS]
+        rows.append(["delta size (ours / theirs)"] +
+                    [fmt(ratio(results[o]["delta bytes"], results[p]["delta bytes"]), 3) for o, p in pairs])
+        report.tables.append(format_table("Sync: speed as rdiff's CPU time / ours (above 1: faster)",
+                                          ["step"] + ["%s vs %s" % (o.split(", ")[1], p) for o, p in pairs],
+                                          rows))
+        peer = peers[0][0]
+        for ours_name, _, _ in tools_run:
+            label = ours_name.split(", ")[1]
+            for step, target in TARGETS:
+                r = ratio(results[peer][step][0], results[ours_name][step][0])
+                report.target("sync, %s: %s >= %gx %s" % (label, step, target, peer), "%sx" % fmt(r),
+                              r is not None and r >= target)
+            r = ratio(results[ours_name]["delta bytes"], results[peer]["delta bytes"])
+            report.target("sync, %s: delta size <= %gx %s's" % (label, DELTA_SIZE_TARGET, peer),
+                          "%sx" % fmt(r, 3), r is not None and r <= DELTA_SIZE_TARGET)
+    mem_rows = [["%s, %s" % (step, label), fmt(peaks[(label, step, MEMORY_SMALL)], 1),
+                 fmt(peaks[(label, step, big)], 1)] for label, _, _ in ours for step in ("delta", "patch")]
     report.tables.append(format_table("Sync: peak RSS (MiB, VmHWM) with no match", [
         "step", "1 MiB new file", "%d MiB new file" % (big // MIB)], mem_rows))
-    for step in ("delta", "patch"):
-        growth = peaks[(step, big)] - peaks[(step, MEMORY_SMALL)]
-        report.target("sync: %s peak RSS on %d MiB within %d MiB of 1 MiB's" % (step, big // MIB, MEMORY_TARGET_MIB),
-                      "%+.1f MiB" % growth, growth <= MEMORY_TARGET_MIB)
+    for label, _, _ in ours:
+        for step in ("delta", "patch"):
+            growth = peaks[(label, step, big)] - peaks[(label, step, MEMORY_SMALL)]
+            report.target("sync, %s: %s peak RSS on %d MiB within %d MiB of 1 MiB's"
+                          % (label, step, big // MIB, MEMORY_TARGET_MIB),
+                          "%+.1f MiB" % growth, growth <= MEMORY_TARGET_MIB)
 
 
 def ratio(a, b):
