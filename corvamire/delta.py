@@ -105,25 +105,26 @@ def write_delta(signature, new, out, buffer_size=1 << 20, progress=None):
 def _write_delta_from(signature, source, out, buffer_size, progress):
     info = os.fstat(source.fileno())
     if stat.S_ISREG(info.st_mode) and info.st_size > 0:
-        return _write_delta(signature, source, info.st_size, out,
+        return _write_delta(signature, source.fileno(), info.st_size, out,
                             buffer_size, progress)
     with tempfile.TemporaryFile() as spool:
         shutil.copyfileobj(source, spool, _CHUNK)
         spool.flush()           # match() reads through the descriptor
-        return _write_delta(signature, spool, spool.tell(), out,
+        return _write_delta(signature, spool.fileno(), spool.tell(), out,
                             buffer_size, progress)
 
 
-def _write_delta(signature, source, new_size, out, buffer_size, progress):
+def _write_delta(signature, fd, new_size, out, buffer_size, progress):
+    # The descriptor is read directly, never through a buffered file
+    # object: match() moves its position between the literals' reads.
     writer = _DeltaWriter(out, signature.size)
     digests = dict((size, signature.digests(size))
                    for size in signature.block_sizes)
     done = 0
     run = None                  # the copy being extended: [size, first, count]
     next_old = -1               # where the block that extends it starts
-    for offset, (size, old_offset) in _matches(signature, source.fileno(),
-                                               new_size, buffer_size,
-                                               progress):
+    for offset, (size, old_offset) in _matches(signature, fd, new_size,
+                                               buffer_size, progress):
         # Most blocks continue the copy before them: that case first.
         if offset == done and old_offset == next_old and size == run[0]:
             run[2] += 1
@@ -141,7 +142,7 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
             if run:
                 writer.copy(run, digests[run[0]])
                 run = None
-            writer.literal(source, done, offset - done)
+            writer.literal(fd, done, offset - done)
             if progress:
                 progress(offset)
         if run:
@@ -152,11 +153,11 @@ def _write_delta(signature, source, new_size, out, buffer_size, progress):
     if run:
         writer.copy(run, digests[run[0]])
     if done < new_size:
-        writer.literal(source, done, new_size - done)
+        writer.literal(fd, done, new_size - done)
     if progress:
         progress(new_size)
-    source.seek(new_size)
-    if source.read(1):
+    os.lseek(fd, new_size, os.SEEK_SET)
+    if os.read(fd, 1):
         raise ValueError("the new file grew while its delta was made")
     return writer.finish(new_size)
 
@@ -220,12 +221,12 @@ class _DeltaWriter(object):
         self.stats.copies += 1
         self.stats.copied_bytes += size * count
 
-    def literal(self, source, offset, length):
+    def literal(self, fd, offset, length):
         self.put(_LITERAL + _varint(length))
-        source.seek(offset)
+        os.lseek(fd, offset, os.SEEK_SET)
         left = length
         while left:
-            piece = source.read(min(left, _CHUNK))
+            piece = os.read(fd, min(left, _CHUNK))
             if not piece:
                 raise ValueError("the new file became shorter while its"
                                  " delta was made")
