@@ -17,6 +17,7 @@ module.
 
 import io
 import os
+import stat
 import struct
 import zlib
 import hashlib
@@ -179,24 +180,37 @@ def signature(old, block_sizes=(8192, 2048), progress=None):
     bytes read so far."""
     sizes = check_block_sizes(block_sizes)
     if hasattr(old, "read"):
-        return Signature(*_digest_stream(old, sizes, progress))
-    path = check_path(old, "old")
+        return _signature_of(old, sizes, progress)
+    with io.open(check_path(old, "old"), "rb") as source:
+        return _signature_of(source, sizes, progress)
+
+
+def _signature_of(source, sizes, progress):
     native = _native()
-    with io.open(path, "rb") as source:
-        info = os.fstat(source.fileno())
-        # /proc and the like report sizes they do not have: only a
-        # regular file's own size is trusted by the native reader.
-        if native is not None and _trusted_size(info):
-            # What the file holds when it is opened is what it describes.
-            entries = native.block_digests(source.fileno(), info.st_size,
-                                           sizes)
-            return Signature(info.st_size, entries)
+    left = _size_left(source)
+    if native is None or left is None:
         return Signature(*_digest_stream(source, sizes, progress))
+    # What the file holds when it is opened is what it describes.
+    end = source.tell() + left
+    entries = native.block_digests(source.fileno(), left, sizes)
+    source.seek(end)        # where reading it to its end leaves it
+    return Signature(left, entries)
 
 
-def _trusted_size(info):
-    import stat
-    return stat.S_ISREG(info.st_mode) and info.st_size > 0
+def _size_left(source):
+    """The bytes from the position of a binary file object to its end, if
+    it is a regular file whose descriptor is at that position; else None.
+    /proc and the like report sizes they do not have: 0 is not trusted."""
+    try:
+        fd = source.fileno()
+        info = os.fstat(fd)
+        position = os.lseek(fd, 0, os.SEEK_CUR)
+    except (AttributeError, EnvironmentError, io.UnsupportedOperation):
+        return None
+    if (not stat.S_ISREG(info.st_mode) or info.st_size == 0 or
+            position != source.tell() or position > info.st_size):
+        return None
+    return info.st_size - position
 
 
 def _digest_stream(stream, sizes, progress):

@@ -229,6 +229,23 @@ class SignatureFileTest(TempDirTest):
                                              back.block_sizes)
             self.assertEqual(back.lookup_table, expected, sizes)
 
+    def test_file_objects_from_their_position(self):
+        data = noise(20000, "objects")
+        expected = dict((skip, dl.signature(self.write("part", data[skip:]),
+                                            (4096, 1000)).entries)
+                        for skip in (0, 7))
+        path = self.write("whole", data)
+        for skip in (0, 7):
+            for buffering in (0, -1):
+                with io.open(path, "rb", buffering=buffering) as f:
+                    f.read(skip)
+                    made = dl.signature(f, (4096, 1000))
+                    self.assertEqual(f.read(), b"")
+                self.assertEqual(made.entries, expected[skip],
+                                 (skip, buffering))
+            made = dl.signature(io.BytesIO(data[skip:]), (4096, 1000))
+            self.assertEqual(made.entries, expected[skip])
+
     def test_truncated_damaged_and_foreign(self):
         _, written = self.signature_file(noise(5000, "d"), (1024, 512))
         damaged = [written[:end] for end in range(len(written))]
