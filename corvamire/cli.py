@@ -13,7 +13,8 @@ pipe is written to without renaming (after patch's check, for patch).
 An existing file is replaced only with --force, as rdiff does.
 
 Exit status: 0 done; 1 bad input or a failed write, told by one line on
-standard error; 2 a bad command line; 130 interrupted.
+standard error; 2 a bad command line; 130 interrupted (Ctrl-C); 143
+terminated (SIGTERM).
 """
 
 from __future__ import print_function
@@ -23,6 +24,7 @@ import gc
 import io
 import os
 import shutil
+import signal
 import stat
 import sys
 import tempfile
@@ -33,7 +35,8 @@ from corvamire.signature import Signature, signature
 from corvamire.version import __version__
 
 PROG = "corvamire"
-EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
+# 130 and 143: a shell's status for a process ended by SIGINT or SIGTERM.
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 1, 2, 130, 143
 # Work on less than this ends before a progress line would help.
 _PROGRESS_FROM_BYTES = 64 << 20
 _PROGRESS_EVERY_S = 0.25
@@ -302,6 +305,8 @@ def main(argv=None):
     # collector's passes over a large lookup table cost a quarter of
     # building it.
     gc.disable()
+    # A polite end (kill, a logout) cleans up as Ctrl-C does.
+    previous = signal.signal(signal.SIGTERM, _terminated)
     try:
         args = parser().parse_args(argv)
         args.quiet = args.quiet or args.all_quiet
@@ -312,6 +317,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         _say("interrupted")
         return EXIT_INTERRUPTED
+    except _Terminated:
+        _say("terminated")
+        return EXIT_TERMINATED
     except _UsageError as e:
         _say(str(e))
         return EXIT_USAGE
@@ -321,7 +329,18 @@ def main(argv=None):
         _say(_environment_error(e))
     except (ValueError, TypeError, MemoryError) as e:
         _say(str(e) or type(e).__name__)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     return EXIT_FAILED
+
+
+class _Terminated(BaseException):
+    """SIGTERM, raised where the command is, so that its outputs are
+    removed on the way out."""
+
+
+def _terminated(signum, frame):
+    raise _Terminated()
 
 
 def _environment_error(e):

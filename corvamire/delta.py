@@ -593,12 +593,13 @@ def _copy_range(in_fd, offset, out_fd, length, in_path):
 def _readable_file(out):
     """Whether `out` is a regular file open for reading too, at a file
     descriptor of its own."""
-    import fcntl
     try:
+        import fcntl            # not on Windows: the copy by hand serves
         fd = out.fileno()
         return (stat.S_ISREG(os.fstat(fd).st_mode) and
                 fcntl.fcntl(fd, fcntl.F_GETFL) & _O_ACCMODE == os.O_RDWR)
-    except (AttributeError, EnvironmentError, io.UnsupportedOperation):
+    except (ImportError, AttributeError, EnvironmentError,
+            io.UnsupportedOperation):
         return False
 
 

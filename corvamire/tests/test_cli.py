@@ -152,35 +152,39 @@ class CliTest(unittest.TestCase):
     def test_interrupted(self):
         self.ok(["signature", "old", "sig"])
         os.mkfifo(self.path("fifo"))
-        # A test runner may start us with SIGINT ignored, which the child
-        # would inherit: Python then installs no handler of its own.
-        proc = subprocess.Popen(
-            command() + ["delta", "sig", "fifo", "out"], cwd=self.dir,
-            env=environment(), stderr=subprocess.PIPE,
-            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-        # Blocked on the pipe's reading, with its output begun.
-        with open(self.path("fifo"), "wb") as fifo:
-            fifo.write(self.new[:1000])
-            fifo.flush()
-            for _ in range(600):
-                if any(name.startswith(".out.")
-                       for name in os.listdir(self.dir)):
+        for sent, status, line in [(signal.SIGINT, 130, "interrupted"),
+                                   (signal.SIGTERM, 143, "terminated")]:
+            # A test runner may start us with SIGINT ignored, which the
+            # child would inherit: Python then installs no handler.
+            proc = subprocess.Popen(
+                command() + ["delta", "sig", "fifo", "out"], cwd=self.dir,
+                env=environment(), stderr=subprocess.PIPE,
+                preexec_fn=lambda: signal.signal(signal.SIGINT,
+                                                 signal.SIG_DFL))
+            # Blocked on the pipe's reading, with its output begun.
+            with open(self.path("fifo"), "wb") as fifo:
+                fifo.write(self.new[:1000])
+                fifo.flush()
+                for _ in range(600):
+                    if any(name.startswith(".out.")
+                           for name in os.listdir(self.dir)):
+                        break
+                    time.sleep(0.05)
+                proc.send_signal(sent)
+            # The pipe's end, too: Python 2 looks for signals only every
+            # so many steps, and may have gone into a read before it did.
+            # Not a time limit on the command: a guard against a hang.
+            for _ in range(1200):
+                if proc.poll() is not None:
                     break
                 time.sleep(0.05)
-            proc.send_signal(signal.SIGINT)
-        # The pipe's end, too: Python 2 checks for signals only every so
-        # many steps, and may have gone into a read before it looked.
-        # Not a time limit on the command: a guard against a hang.
-        for _ in range(1200):
-            if proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        else:
-            proc.kill()
-        err = proc.communicate()[1].decode()
-        self.assertEqual((proc.returncode, err), (130, "corvamire: interrupted\n"))
-        self.assertEqual(sorted(os.listdir(self.dir)),
-                         ["fifo", "new", "old", "sig"])
+            else:
+                proc.kill()
+            err = proc.communicate()[1].decode()
+            self.assertEqual((proc.returncode, err),
+                             (status, "corvamire: %s\n" % line))
+            self.assertEqual(sorted(os.listdir(self.dir)),
+                             ["fifo", "new", "old", "sig"])
 
 
 if __name__ == "__main__":
