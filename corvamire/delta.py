@@ -122,34 +122,22 @@ def _write_delta(signature, fd, new_size, out, buffer_size, progress):
                    for size in signature.block_sizes)
     done = 0
     run = None                  # the copy being extended: [size, first, count]
-    next_old = -1               # where the block that extends it starts
-    for offset, (size, old_offset) in _matches(signature, fd, new_size,
-                                               buffer_size, progress):
-        # Most blocks continue the copy before them: that case first.
-        if offset == done and old_offset == next_old and size == run[0]:
-            run[2] += 1
-            done += size
-            next_old += size
+    for offset, size, first, count in _runs(signature, fd, new_size,
+                                            buffer_size, progress):
+        # Runs of two segments may continue each other.
+        if (run and offset == done and size == run[0] and
+                first == run[1] + run[2]):
+            run[2] += count
+            done += size * count
             continue
-        # A block the scan cannot have matched here is left to the literal
-        # that fills the gap around it.
-        if (offset < done or old_offset % size or
-                old_offset + size > signature.size or
-                offset + size > new_size):
-            continue
-        index = old_offset // size
+        if run:
+            writer.copy(run, digests[run[0]])
         if offset > done:
-            if run:
-                writer.copy(run, digests[run[0]])
-                run = None
             writer.literal(fd, done, offset - done)
             if progress:
                 progress(offset)
-        if run:
-            writer.copy(run, digests[run[0]])
-        run = [size, index, 1]
-        done = offset + size
-        next_old = old_offset + size
+        run = [size, first, count]
+        done = offset + size * count
     if run:
         writer.copy(run, digests[run[0]])
     if done < new_size:
@@ -162,9 +150,9 @@ def _write_delta(signature, fd, new_size, out, buffer_size, progress):
     return writer.finish(new_size)
 
 
-def _matches(signature, fd, new_size, buffer_size, progress):
-    """(offset, (size, old offset)) of every block match() finds in the
-    file, in offset order.
+def _runs(signature, fd, new_size, buffer_size, progress):
+    """The copies match() finds in the file, as (offset, size, first,
+    count) in offset order (see _match_runs).
 
     The file is scanned a segment at a time, so that the matches held at
     once stay in proportion to the signature, not to the new file.  Each
@@ -173,6 +161,7 @@ def _matches(signature, fd, new_size, buffer_size, progress):
     a block of every size still fits in it; the next segment starts there,
     or at the end of the last match kept, as a scan of the whole file
     would go on."""
+    match_runs = getattr(_native(), "match_runs", _match_runs)
     table = signature.lookup_table
     longest = max(signature.block_sizes)
     # Two blocks at least: each segment moves the scan on.
@@ -187,17 +176,45 @@ def _matches(signature, fd, new_size, buffer_size, progress):
         # offsets from there.
         os.lseek(fd, start, os.SEEK_SET)
         found = match_fd(table, fd, length, buffer_size)["matches"]
-        last = start + length == new_size
-        cut = new_size if last else start + length - longest + 1
-        end = cut
-        for offset in sorted(found):
-            value = found[offset]
-            offset += start
-            if offset >= cut:
-                break
-            yield offset, value
-            end = offset + value[0]
+        if start + length == new_size:
+            cut = new_size
+        else:
+            cut = start + length - longest + 1
+        runs, end = match_runs(found, start, cut, signature.size, new_size)
+        for run in runs:
+            yield run
         start = max(cut, end)
+
+
+def _match_runs(matches, start, cut, old_size, new_size):
+    """(runs, end) of match()'s `matches`, whose offsets count from
+    `start`: runs [(offset, size, first, count), ...] in offset order, each
+    `count` blocks of one size at `offset` that are blocks first.. of the
+    earlier version.  Matches from `cut` on are left out, and so is a block
+    that overlaps the one before, lies outside either file or not at a
+    multiple of its size (a literal covers it).  end: where the last match
+    before `cut` ends, 0 if none.  The native module's match_runs is the
+    same, without a Python step per block."""
+    runs = []
+    done = next_old = end = 0
+    for offset in sorted(matches):
+        size, old_offset = matches[offset]
+        offset += start
+        if offset >= cut:
+            break
+        end = offset + size
+        within = old_offset + size <= old_size and end <= new_size
+        if (runs and offset == done and size == runs[-1][1] and
+                old_offset == next_old and within):
+            runs[-1][3] += 1
+        elif (size <= 0 or offset < done or old_offset % size or
+                not within):
+            continue
+        else:
+            runs.append([offset, size, old_offset // size, 1])
+        done = end
+        next_old = old_offset + size
+    return [tuple(run) for run in runs], end
 
 
 class _DeltaWriter(object):

@@ -167,6 +167,32 @@ class RoundTripTest(TempDirTest):
             dl._SEGMENT_MIN = segment
             self.assertEqual(dl.delta(sig, path).data, whole.data, segment)
 
+    def test_native_runs_equal_the_python_ones(self):
+        try:
+            from _corvamire_native import match_runs
+        except ImportError:
+            self.skipTest("no _corvamire_native")
+        # offset -> (size, old offset); old file 8 blocks of 4 (32 bytes).
+        chain = dict((4 * i, (4, 4 * i)) for i in range(8))
+        cases = [
+            ({}, 0, 100),
+            (chain, 0, 100),
+            (chain, 0, 13),                         # cut inside a block
+            (chain, 1000, 2000),                    # offsets from start
+            ({0: (4, 4), 4: (4, 8), 8: (2, 10), 10: (2, 12), 12: (4, 4),
+              30: (4, 28), 34: (4, 32)}, 0, 100),   # the last lies outside
+            ({0: (4, 2), 4: (4, 8), 6: (4, 12), 40: (0, 0)}, 0, 100),
+            ({5: (4, 0), 9: (4, 4), 13: (8, 8), 21: (8, 16)}, 7, 100),
+        ]
+        for matches, start, cut in cases:
+            for new_size in (cut + 64, start + 20):
+                self.assertEqual(
+                    match_runs(matches, start, cut, 32, new_size),
+                    dl._match_runs(matches, start, cut, 32, new_size),
+                    (matches, start, cut, new_size))
+        for bad in ({0: 4}, {0: (4,)}, {"0": (4, 0)}, {0: (4, -4)}):
+            self.assertRaises(TypeError, match_runs, bad, 0, 10, 32, 64)
+
     def test_system_libraries_with_edits(self):
         libraries = system_libraries()
         self.assertTrue(libraries)
