@@ -17,8 +17,6 @@ standard error; 2 a bad command line; 130 interrupted (Ctrl-C); 143
 terminated (SIGTERM).
 """
 
-from __future__ import print_function
-
 import argparse
 import gc
 import io

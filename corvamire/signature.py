@@ -186,13 +186,13 @@ def signature(old, block_sizes=(8192, 2048), progress=None):
 
 
 def _signature_of(source, sizes, progress):
-    native = _native()
+    native_module = native()
     left = _size_left(source)
-    if native is None or left is None:
+    if native_module is None or left is None:
         return Signature(*_digest_stream(source, sizes, progress))
     # What the file holds when it is opened is what it describes.
     end = source.tell() + left
-    entries = native.block_digests(source.fileno(), left, sizes)
+    entries = native_module.block_digests(source.fileno(), left, sizes)
     source.seek(end)        # where reading it to its end leaves it
     return Signature(left, entries)
 
@@ -242,9 +242,9 @@ def _digest_stream(stream, sizes, progress):
 
 
 def _table_from_digests(entries):
-    native = _native()
-    if native is not None:
-        return native.table_from_digests(entries)
+    native_module = native()
+    if native_module is not None:
+        return native_module.table_from_digests(entries)
     table = {}
     for size, sums, digests in entries:
         by_sum = table[size] = {}
@@ -257,8 +257,9 @@ def _table_from_digests(entries):
     return table
 
 
-def _native():
-    """The package's native block-table builder, or None without it."""
+def native():
+    """The package's native helpers (_corvamire_native), or None without
+    them: everything has a Python definition too."""
     try:
         import _corvamire_native
     except ImportError:
