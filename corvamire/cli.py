@@ -302,9 +302,14 @@ def main(argv=None):
     # A command makes no reference cycles worth collecting, and the
     # collector's passes over a large lookup table cost a quarter of
     # building it.
+    collecting = gc.isenabled()
     gc.disable()
-    # A polite end (kill, a logout) cleans up as Ctrl-C does.
-    previous = signal.signal(signal.SIGTERM, _terminated)
+    # A polite end (kill, a logout) cleans up as Ctrl-C does; handlers can
+    # only be set from the main thread.
+    try:
+        previous = signal.signal(signal.SIGTERM, _terminated)
+    except ValueError:
+        previous = None
     try:
         args = parser().parse_args(argv)
         args.quiet = args.quiet or args.all_quiet
@@ -328,7 +333,10 @@ def main(argv=None):
     except (ValueError, TypeError, MemoryError) as e:
         _say(str(e) or type(e).__name__)
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+        if collecting:
+            gc.enable()
     return EXIT_FAILED
 
 
