@@ -42,8 +42,9 @@ from corvamire.delta_format import (CHUNK, FORMAT_VERSION,  # noqa: F401
                                     DeltaWriter, FormatError)
 from corvamire.lookup_table import match_fd
 from corvamire.patching import patch, patch_stream, replacing  # noqa: F401
-from corvamire.signature import (Signature, check_path,  # noqa: F401
-                                 integer_types, native, signature)
+from corvamire.signature import (Signature, check_file,  # noqa: F401
+                                 check_path, integer_types, native,
+                                 signature)
 
 # The new file is scanned in segments of at least this many bytes, and of
 # this many times the earlier version's size: the table's indexing, once
@@ -68,6 +69,7 @@ def write_delta(signature, new, out, buffer_size=1 << 20, progress=None):
     if not isinstance(signature, Signature):
         raise TypeError("signature must be a Signature, not %s"
                         % type(signature).__name__)
+    check_file(out, "write", "out")
     if (isinstance(buffer_size, bool) or
             not isinstance(buffer_size, integer_types)):
         raise TypeError("buffer_size must be an int, not %s"
@@ -234,6 +236,7 @@ class Delta(object):
     def read(cls, fileobj):
         """Read a delta from a binary file, stopping after its end.  A
         truncated, damaged or foreign delta raises ValueError."""
+        check_file(fileobj, "read", "fileobj")
         tee = _Tee(fileobj)
         reader = DeltaReader(tee)
         for _ in reader.ops():

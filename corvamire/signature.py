@@ -58,6 +58,13 @@ def check_path(value, name):
     return value
 
 
+def check_file(value, method, name):
+    """TypeError naming the argument unless `value` has the file method."""
+    if not callable(getattr(value, method, None)):
+        raise TypeError("%s must be a binary file open for %sing, not %s"
+                        % (name, method.rstrip("e"), type(value).__name__))
+
+
 def check_block_sizes(block_sizes, name="block_sizes"):
     """The distinct sizes of `block_sizes`, largest first.
 
@@ -120,6 +127,7 @@ class Signature(object):
     def write(self, fileobj):
         """Write the binary form to a file opened for binary writing.
         Returns the number of bytes written."""
+        check_file(fileobj, "write", "fileobj")
         out = _Out(fileobj)
         out.put(_HEADER.pack(MAGIC, FORMAT_VERSION, len(self.entries), 0,
                              self.size))
@@ -136,6 +144,7 @@ class Signature(object):
         """Read the binary form from a file opened for binary reading; it
         must end where the signature ends.  A truncated, damaged or
         foreign file raises ValueError saying which."""
+        check_file(fileobj, "read", "fileobj")
         source = _In(fileobj)
         head = source.take(_HEADER.size, "its header")
         magic, version, count, reserved, size = _HEADER.unpack(head)

@@ -320,6 +320,12 @@ class SignatureFileTest(TempDirTest):
             (TypeError, dl.delta, (sig.entries, path)),
             (TypeError, dl.delta, (sig, path, "1")),
             (TypeError, dl.patch, (path, b"", 3)),
+            (TypeError, dl.patch, (3, b"", path)),
+            (TypeError, dl.patch, (path, 3, path)),
+            (TypeError, Signature.read, (path,)),
+            (TypeError, sig.write, (path,)),
+            (TypeError, dl.Delta.read, (path,)),
+            (TypeError, dl.write_delta, (sig, path, path)),
         ]
         for error, function, args in calls:
             self.assertRaises(error, function, *args)
