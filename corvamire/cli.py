@@ -180,7 +180,6 @@ class _Output(object):
                 raise Failure("%s exists (--force replaces it)" % path)
             if info is None or stat.S_ISREG(info.st_mode):
                 self.replacing = dl.replacing(self.path, mode_from)
-        self.mode_from = mode_from
 
     def __enter__(self):
         if self.replacing:
