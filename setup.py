@@ -119,6 +119,7 @@ setup(
     package_data={"corvamire": ["exit_codes.def"]},
     ext_modules=[matcher, native],
     cmdclass={"build_ext": BuildExt},
+    entry_points={"console_scripts": ["corvamire = corvamire.cli:entry_point"]},
     # The package finds its exit-code table beside its own files.
     zip_safe=False,
     python_requires=">=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*,"

@@ -22,6 +22,7 @@ import traceback
 from bench import matcher_bench as mb
 from bench import matcher_report
 from bench import parallel_bench
+from bench import sync_bench
 from bench import table_bench
 from bench import watcher_bench as wb
 from bench.stats import fmt, format_table
@@ -33,10 +34,12 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="python2.7 -m bench.run", description=__doc__.split("\n\n")[2])
     p.add_argument("--quick", action="store_true",
                    help="small sizes, one run each (a check that everything works, not figures)")
-    p.add_argument("--only", choices=["matcher", "watcher", "table"], help="run one component's benchmarks")
+    p.add_argument("--only", choices=["matcher", "watcher", "table", "sync"], help="run one component's benchmarks")
     p.add_argument("--cases", help="comma-separated matcher cases (default: all)")
     p.add_argument("--repeat", type=int, help="timed runs per measurement; the median is shown (default 3)")
     p.add_argument("--size-mib", type=int, help="size of each generated or collected file (default 128)")
+    p.add_argument("--sync-size-mib", type=int, default=512,
+                   help="size of the files of the sync round trip (default 512)")
     p.add_argument("--buffer-kib", type=int, default=1024, help="buffer_size given to match (default 1024)")
     p.add_argument("--data-dir", default=os.path.join("build", "bench-data"),
                    help="generated inputs, reused when present (default build/bench-data)")
@@ -221,6 +224,12 @@ def main(argv):
         parallel_bench.run(args, report, log)
     if args.only in (None, "table"):
         run_table(args, tools, report)
+    if args.only in (None, "sync"):
+        try:
+            sync_bench.run(args, tools, distutils.spawn.find_executable("rdiff"), report, log)
+        except Exception as e:
+            report.failed("sync: %s" % e)
+            traceback.print_exc()
     if args.only in (None, "watcher"):
         run_watcher(args, tools, report)
     report.show()

@@ -389,8 +389,7 @@ def part_match(args, scratch):
     say("table (copies of matched blocks, the rest as literal bytes), then")
     say("the later version rebuilt from the earlier one and the delta.")
     print()
-    # The table above, with its (size, offset) values, is the signature.
-    sig = dl.Signature(table, tuple(sizes), os.path.getsize(old_path))
+    sig = dl.signature(old_path, sizes)
     made = dl.delta(sig, new_path, args.buffer_size)
     stream = io.BytesIO()
     written = made.write(stream)

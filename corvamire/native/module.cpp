@@ -6,6 +6,7 @@
 #include "py_glue.h"  // first: Python.h sets feature macros for the system headers
 
 #include "block_digests.h"
+#include "match_runs.h"
 
 #include <sys/stat.h>
 
@@ -236,6 +237,7 @@ PyObject* py_table_from_digests(PyObject*, PyObject* args) {
 PyMethodDef native_methods[] = {
     {"block_digests", py_block_digests, METH_VARARGS, block_digests_doc},
     {"table_from_digests", py_table_from_digests, METH_VARARGS, table_from_digests_doc},
+    {"match_runs", py_match_runs, METH_VARARGS, match_runs_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,8 @@ import tempfile
 import unittest
 
 from corvamire import delta as dl
+from corvamire import lookup_table as lt
+from corvamire.signature import Signature
 
 
 def noise(count, seed):
@@ -97,9 +99,11 @@ class TempDirTest(unittest.TestCase):
         self.assertTrue(self.read("rebuilt") == new, "rebuilt file differs")
         self.assertEqual(made.copied_bytes + made.literal_bytes, len(new))
         self.assertEqual(made.new_size, len(new))
+        # Copies of consecutive blocks of one size are one operation.
         for first, second in zip(made.ops, made.ops[1:]):
             self.assertFalse(first[0] == "copy" == second[0] and
-                             first[1] + first[2] == second[1], made.ops)
+                             first[1] + first[2] == second[1] and
+                             first[3] == second[3], made.ops)
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "rebuilt"])
         return made
@@ -138,11 +142,56 @@ class RoundTripTest(TempDirTest):
                 if literal is not None and buffer_size == 1 << 20:
                     self.assertEqual(made.literal_bytes, literal, label)
                 if name == "identical":
-                    self.assertEqual(made.ops, [("copy", 0, len(old))], label)
+                    self.assertEqual(made.ops, [("copy", 0, len(old), 8192)],
+                                     label)
                 if name.startswith("edited"):
                     # Each edit spoils at most a few blocks around it.
                     self.assertTrue(made.literal_bytes < len(new_data) // 4,
                                     (label, made.literal_bytes))
+
+    def test_segments_give_the_scan_of_the_whole_file(self):
+        old = noise(16 * 8192, "segments")
+        shuffled = blocks(old, 2048)
+        random.Random(3).shuffle(shuffled)
+        new = edited(b"".join(shuffled) + old, "segments", 12)
+        sig = dl.signature(self.write("old", old))
+        path = self.write("new", new)
+        whole = dl.delta(sig, path)
+        saved = dl._SEGMENT_MIN, dl._SEGMENT_PER_OLD_BYTE
+        self.addCleanup(setattr, dl, "_SEGMENT_MIN", saved[0])
+        self.addCleanup(setattr, dl, "_SEGMENT_PER_OLD_BYTE", saved[1])
+        dl._SEGMENT_PER_OLD_BYTE = 0
+        # Segments that end inside blocks of either size, and one of the
+        # smallest that still holds two of the longest.
+        for segment in (30001, 20480, 16384):
+            dl._SEGMENT_MIN = segment
+            self.assertEqual(dl.delta(sig, path).data, whole.data, segment)
+
+    def test_native_runs_equal_the_python_ones(self):
+        try:
+            from _corvamire_native import match_runs
+        except ImportError:
+            self.skipTest("no _corvamire_native")
+        # offset -> (size, old offset); old file 8 blocks of 4 (32 bytes).
+        chain = dict((4 * i, (4, 4 * i)) for i in range(8))
+        cases = [
+            ({}, 0, 100),
+            (chain, 0, 100),
+            (chain, 0, 13),                         # cut inside a block
+            (chain, 1000, 2000),                    # offsets from start
+            ({0: (4, 4), 4: (4, 8), 8: (2, 10), 10: (2, 12), 12: (4, 4),
+              30: (4, 28), 34: (4, 32)}, 0, 100),   # the last lies outside
+            ({0: (4, 2), 4: (4, 8), 6: (4, 12), 40: (0, 0)}, 0, 100),
+            ({5: (4, 0), 9: (4, 4), 13: (8, 8), 21: (8, 16)}, 7, 100),
+        ]
+        for matches, start, cut in cases:
+            for new_size in (cut + 64, start + 20):
+                self.assertEqual(
+                    match_runs(matches, start, cut, 32, new_size),
+                    dl._match_runs(matches, start, cut, 32, new_size),
+                    (matches, start, cut, new_size))
+        for bad in ({0: 4}, {0: (4,)}, {"0": (4, 0)}, {0: (4, -4)}):
+            self.assertRaises(TypeError, match_runs, bad, 0, 10, 32, 64)
 
     def test_system_libraries_with_edits(self):
         libraries = system_libraries()
@@ -180,6 +229,116 @@ class RoundTripTest(TempDirTest):
                           self.write("new", b"y"), 2048)
 
 
+class SignatureFileTest(TempDirTest):
+
+    def signature_file(self, data, sizes):
+        sig = dl.signature(self.write("old", data), sizes)
+        stream = io.BytesIO()
+        self.assertEqual(sig.write(stream), len(stream.getvalue()))
+        return sig, stream.getvalue()
+
+    def test_read_back_gives_the_table(self):
+        old = noise(3 * 8192 + 2048 + 17, "sig") + b"\0" * 8192 * 2
+        cases = [(b"", (2048,)), (old[:100], (8192, 2048)),
+                 (old[:8192], (8192,)), (old, (2048, 8192, 4096)),
+                 (old, (3000, 1))]
+        for data, sizes in cases:
+            sig, written = self.signature_file(data, sizes)
+            back = Signature.read(io.BytesIO(written))
+            self.assertEqual((back.size, back.block_sizes, back.entries),
+                             (len(data), tuple(sorted(sizes, reverse=True)),
+                              sig.entries))
+            # About 20 bytes a block.
+            blocks = sum(len(data) // size for size in sizes)
+            self.assertEqual(len(written), 20 + 4 * len(sizes) + 20 * blocks)
+            expected = lt.build_lookup_table(self.write("old", data),
+                                             back.block_sizes)
+            self.assertEqual(back.lookup_table, expected, sizes)
+
+    def test_file_objects_from_their_position(self):
+        data = noise(20000, "objects")
+        expected = dict((skip, dl.signature(self.write("part", data[skip:]),
+                                            (4096, 1000)).entries)
+                        for skip in (0, 7))
+        path = self.write("whole", data)
+        for skip in (0, 7):
+            for buffering in (0, -1):
+                with io.open(path, "rb", buffering=buffering) as f:
+                    f.read(skip)
+                    made = dl.signature(f, (4096, 1000))
+                    self.assertEqual(f.read(), b"")
+                self.assertEqual(made.entries, expected[skip],
+                                 (skip, buffering))
+            made = dl.signature(io.BytesIO(data[skip:]), (4096, 1000))
+            self.assertEqual(made.entries, expected[skip])
+
+    def test_truncated_damaged_and_foreign(self):
+        _, written = self.signature_file(noise(5000, "d"), (1024, 512))
+        damaged = [written[:end] for end in range(len(written))]
+        for at in range(len(written)):
+            for flip in (0x01, 0x80):
+                changed = bytearray(written)
+                changed[at] ^= flip
+                damaged.append(bytes(changed))
+        damaged.append(written + b"\0")
+        for data in damaged:
+            self.assertRaises(ValueError, Signature.read, io.BytesIO(data))
+        for data, words in [(b"CVMD" + written[4:], "not a corvamire"),
+                            (written[:4] + b"\x09" + written[5:], "version 9"),
+                            (written[:-1], "truncated"),
+                            (written[:-1] + b"!", "checksum")]:
+            try:
+                Signature.read(io.BytesIO(data))
+            except ValueError as e:
+                self.assertTrue(words in str(e), (words, str(e)))
+
+    def test_delta_with_the_old_file_gone(self):
+        old = noise(40000, "gone")
+        new = edited(old, "gone", 4)
+        _, written = self.signature_file(old, (2048, 512))
+        os.rename(os.path.join(self.dir, "old"),
+                  os.path.join(self.dir, "moved"))
+        made = dl.delta(Signature.read(io.BytesIO(written)),
+                        self.write("new", new))
+        self.assertTrue(made.copied_bytes > len(new) // 2)
+        dl.patch(os.path.join(self.dir, "moved"), made,
+                 os.path.join(self.dir, "rebuilt"))
+        self.assertTrue(self.read("rebuilt") == new)
+
+    def test_arguments_are_checked(self):
+        path = self.write("old", noise(5000, "args"))
+        sig = dl.signature(path, (1024,))
+        calls = [
+            (TypeError, dl.signature, (path, "8192")),
+            (TypeError, dl.signature, (path, 2048)),
+            (TypeError, dl.signature, (path, [2048.0])),
+            (ValueError, dl.signature, (path, [0])),
+            (ValueError, dl.signature, (path, [-2048])),
+            (ValueError, dl.signature, (path, [])),
+            (TypeError, dl.signature, (3,)),
+            (TypeError, dl.delta, (sig, 3)),
+            (TypeError, dl.delta, (sig.entries, path)),
+            (TypeError, dl.delta, (sig, path, "1")),
+            (TypeError, dl.patch, (path, b"", 3)),
+            (TypeError, dl.patch, (3, b"", path)),
+            (TypeError, dl.patch, (path, 3, path)),
+            (TypeError, Signature.read, (path,)),
+            (TypeError, sig.write, (path,)),
+            (TypeError, dl.Delta.read, (path,)),
+            (TypeError, dl.write_delta, (sig, path, path)),
+        ]
+        for error, function, args in calls:
+            self.assertRaises(error, function, *args)
+        # /proc reports a size of 0 for files that have bytes.
+        with open("/proc/version", "rb") as f:
+            text = f.read()
+        sig = dl.signature("/proc/version", (16,))
+        self.assertEqual(sig.size, len(text))
+        made = dl.delta(sig, "/proc/version")
+        self.assertEqual(made.new_size, len(text))
+        self.assertEqual(made.copied_bytes, len(text) // 16 * 16)
+
+
 class DamageTest(TempDirTest):
 
     def setUp(self):
@@ -214,6 +373,10 @@ class DamageTest(TempDirTest):
                 damaged[at] ^= flip
                 self.assert_refused(bytes(damaged))
         self.assert_refused(b"PK\x03\x04" + self.data[4:])
+        # Reading stops after the delta's end.
+        stream = io.BytesIO(self.data + b"after")
+        self.assertEqual(dl.Delta.read(stream).data, self.data)
+        self.assertEqual(stream.read(), b"after")
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "target"])
 
