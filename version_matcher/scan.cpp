@@ -7,10 +7,43 @@
 #include <cstring>
 #include <new>
 
-// How much work (positions moved past, plus bytes digested) the scan does
-// between two looks for a signal such as Ctrl-C: a few MiB, a small fraction
-// of a second even when three sizes are tried at every position.
-constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{4} << 20;
+// Work between two looks for a signal such as Ctrl-C, in units of about
+// the cost of one size's sum rolled on and probed at one position of a run
+// (a few tenths of a nanosecond): a few milliseconds of the scan, whatever
+// it spends them on.
+constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{16} << 20;
+// The cost of the other work in those units: a size tried at one position
+// by the exact step; a byte summed afresh, moved or read by a slide; a byte
+// digested.
+constexpr uint64_t WORK_PER_TRY = 8;
+constexpr uint64_t WORK_PER_SUMMED_BYTE = 1;
+constexpr uint64_t WORK_PER_SLID_BYTE = 1;
+constexpr uint64_t WORK_PER_DIGESTED_BYTE = 4;
+// A window longer than this is summed afresh in pieces of it, with a look for
+// a signal between two: a sum over hundreds of MiB takes a tenth of a second.
+constexpr uint64_t SUM_PIECE = uint64_t{8} << 20;
+
+// Counts work done and looks for a signal once enough has been done since
+// the last look: 0, or -1 when a handler raised.
+static int count_work(Caller* caller, uint64_t* work, uint64_t done) {
+  *work += done;
+  if (*work < SIGNAL_CHECK_WORK) return 0;
+  *work = 0;
+  return fail_check_signals(caller);
+}
+
+// Sums the window of rs afresh, in pieces when it is long: 0, or -1 when a
+// signal handler raised on the way.
+static int sum_afresh(Caller* caller, RollingSum* rs, const uint8_t* w, uint64_t size, uint64_t* work) {
+  uint64_t done = size < SUM_PIECE ? size : SUM_PIECE;
+  rolling_reset(rs, w, done);
+  while (true) {
+    if (count_work(caller, work, done * WORK_PER_SUMMED_BYTE) < 0) return -1;
+    if (rs->length == size) return 0;
+    done = size - rs->length < SUM_PIECE ? size - rs->length : SUM_PIECE;
+    rolling_append(rs, w + rs->length, done);
+  }
+}
 
 static int record_match(MatchState* state, uint64_t offset, PyObject* value) {
   try {
@@ -100,8 +133,10 @@ static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels,
 }
 
 // Positions from the window start that clean_run has moved past; 0 when the
-// last size does not fit (a slide comes next) or the list is too long.
-static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, uint32_t* weak_count) {
+// last size does not fit (a slide comes next) or the list is too long.  Adds
+// the sums it rolled to *work.
+static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, uint32_t* weak_count,
+                                     uint64_t* work) {
   const uint64_t available = window_available(&state->window);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
@@ -115,13 +150,17 @@ static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, 
     if (e->size > largest) largest = e->size;
   }
   if (!last_fits) return 0;
-  // Every fitting size keeps fitting for this many positions.
-  return clean_run(&state->index, state->kernels, fitting, n, w, available - largest + 1, state->reseed_rolled_sums,
-                   weak_count);
+  // Every fitting size keeps fitting for this many positions; a run stops
+  // after a look's worth of work, so that a huge buffer gets its looks too.
+  const uint64_t most = std::min(available - largest + 1, SIGNAL_CHECK_WORK / static_cast<uint64_t>(n));
+  const uint64_t skipped =
+      clean_run(&state->index, state->kernels, fitting, n, w, most, state->reseed_rolled_sums, weak_count);
+  *work += skipped * static_cast<uint64_t>(n);
+  return skipped;
 }
 
-// Matches in a row after which a window of the first size is confirmed by its
-// MD5 first.  Where the stretch ends, that MD5 is wasted unless the window
+// Matches of the first size in a row after which a window of that size is
+// confirmed by its MD5 first.  Where the stretch ends, that MD5 is wasted unless the window
 // finds an entry of its size anyway; in a stretch that matches block after
 // block it saves the window's adler32 and the lookups behind it.  Measured on
 // 128 MiB: an edited copy (stretches of hundreds of blocks) 2.29 -> 1.91 ns/B,
@@ -152,7 +191,7 @@ static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, u
     std::memcpy(d->here, d->next, 16);
   } else {
     md5_digest(w, size, d->here);
-    *work += size;
+    *work += size * WORK_PER_DIGESTED_BYTE;
   }
   d->have_here = true;
   // The slot's cache miss is served while the next window is digested; if
@@ -161,7 +200,7 @@ static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, u
   d->have_next = ahead && available >= 2 * size;
   if (d->have_next) {
     md5_digest(w + size, size, d->next);
-    *work += size;
+    *work += size * WORK_PER_DIGESTED_BYTE;
   }
   return digest_index_find(digests, d->here);
 }
@@ -202,20 +241,12 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   const bool opened = window_open(rw, state->caller, fd, file_size, buffer_size) == 0;
   const uint8_t* w = opened ? window_fill(rw) : nullptr;
   while (w != nullptr) {
-    if (work >= SIGNAL_CHECK_WORK) {
-      work = 0;
-      if (fail_check_signals(state->caller) < 0) {
-        failed = true;
-        break;
-      }
-    }
     if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(state, w, &weak_count);
+      const uint64_t skipped = skip_clean_positions(state, w, &weak_count, &work);
       if (skipped > 0) {
         leaving_byte = w[skipped - 1];
         w = window_advance(rw, skipped);
         match_offset += skipped;
-        work += skipped;
         if (w == nullptr) {
           failed = true;
           break;
@@ -225,7 +256,6 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     const uint64_t available = window_available(rw);
     bool fits = false;
     uint64_t matched_size = 0;
-    work += 1;
     first.have_here = false;
     const DigestIndex* digests =
         matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size ? first_size_digests(state) : nullptr;
@@ -246,14 +276,16 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       const uint64_t size = e->size;
       fits = available >= size;
       if (!fits) continue;
+      work += WORK_PER_TRY;
       RollingSum* rs = e->rolling;
       // A sum is computed afresh where the window is new to it: at its first
       // use, after a slide and after a match.  Otherwise it was brought to the
       // window one byte back, and the roll gives this window's sum exactly.
       if (roll_permitted && (!reseed || rolling_can_roll(rs))) {
         rolling_roll(rs, leaving_byte, w[size - 1]);
-      } else {
-        rolling_reset(rs, w, size);
+      } else if (sum_afresh(state->caller, rs, w, size, &work) < 0) {
+        failed = true;
+        break;
       }
       const WeakEntry* weak = find_weak_entry(index, rolling_value(rs));
       if (weak == nullptr) continue;
@@ -265,7 +297,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
         std::memcpy(digest, first.here, 16);
       } else {
         md5_digest(w, size, digest);
-        work += size;
+        work += size * WORK_PER_DIGESTED_BYTE;
       }
       PyObject* value = find_strong_value(digest, weak->strong);
       if (value == nullptr) continue;
@@ -275,14 +307,25 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
       matched_size = size;
       break;
     }
-    if (failed) break;
-    matches_in_a_row = matched_size == 0 ? 0 : std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER);
-    if (matched_size > 0) first_size_digests(state);
-    if (matched_size != list->size) first.have_next = false;
+    if (failed || count_work(state->caller, &work, 0) < 0) {
+      failed = true;
+      break;
+    }
+    // Only a stretch of the first size's blocks turns the digests on: in one
+    // of another size's blocks, a window of the first size would be
+    // digested at every block and never found.
+    const bool first_size_matched = matched_size == list->size;
+    matches_in_a_row = first_size_matched ? std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER) : 0;
+    if (first_size_matched) {
+      first_size_digests(state);
+    } else {
+      first.have_next = false;
+    }
     if (!fits) {
       // The window keeps its file offset across the refill.
       w = window_slide(rw);
       roll_permitted = false;
+      work += rw->length * WORK_PER_SLID_BYTE;
     } else if (matched_size == 0) {
       leaving_byte = w[0];
       roll_permitted = true;
