@@ -59,23 +59,30 @@ static void seal_entry(LookupIndex* index, WeakEntry* e) {
   index->entries[i] = e;
 }
 
-// Calls f on every entry that has digests, in conversion order.  The arena
-// hands out entries in that order, so the first entry met for a sum is its
-// first-converted one; reading them so also walks memory straight through.
+// Calls f on every entry that has digests, in conversion order, while it
+// returns true; false when f stopped it.  The arena hands out entries in that
+// order, so the first entry met for a sum is its first-converted one; reading
+// them so also walks memory straight through.
 template <typename F>
-static void for_each_weak_entry(LookupIndex* index, F f) {
+static bool for_each_weak_entry(LookupIndex* index, F f) {
   for (ArenaBlock* block = index->weak_arena.first; block != nullptr; block = block->next) {
     WeakEntry* records = arena_records<WeakEntry>(block);
     for (size_t r = 0; r < block->used; r++) {
-      if (records[r].strong != nullptr) f(&records[r]);
+      if (records[r].strong != nullptr && !f(&records[r])) return false;
     }
   }
+  return true;
 }
+
+// Entries put in the table between two looks for a signal: each is a cache
+// miss or two, so a few milliseconds' worth, and a table of millions of sums
+// is sealed with Ctrl-C heard.
+constexpr uint64_t SEAL_CHECK_ENTRIES = 65536;
 
 int index_seal(LookupIndex* index, Caller* caller) {
   free_sealed(index);
   uint64_t count = 0;
-  for_each_weak_entry(index, [&](WeakEntry*) { count++; });
+  for_each_weak_entry(index, [&](WeakEntry*) { return ++count != 0; });
   const unsigned filter_log2 = log2_at_least(count * FILTER_BITS_PER_SUM, FILTER_MIN_LOG2, FILTER_MAX_LOG2);
   index->filter_shift = 32 - (filter_log2 - 5);
   index->filter = static_cast<uint32_t*>(std::calloc((uint64_t{1} << filter_log2) / 32, sizeof(uint32_t)));
@@ -91,7 +98,15 @@ int index_seal(LookupIndex* index, Caller* caller) {
     return -1;
   }
   std::memset(index->sums, 0xFF, slots * sizeof(uint32_t));  // all EMPTY_SLOT
-  for_each_weak_entry(index, [&](WeakEntry* e) { seal_entry(index, e); });
+  uint64_t sealed = 0;
+  const bool done = for_each_weak_entry(index, [&](WeakEntry* e) {
+    seal_entry(index, e);
+    return ++sealed % SEAL_CHECK_ENTRIES != 0 || fail_check_signals(caller) == 0;
+  });
+  if (!done) {
+    free_sealed(index);
+    return -1;
+  }
   return 0;
 }
 

@@ -12,12 +12,15 @@
 // (a few tenths of a nanosecond): a few milliseconds of the scan, whatever
 // it spends them on.
 constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{16} << 20;
-// The cost of the other work in those units: a size tried at one position
-// by the exact step; a byte summed afresh, moved or read by a slide; a byte
-// digested.
+// The cost of the other work in those units: a position taken by the exact
+// step, and a size tried there; a byte summed afresh, moved or read by a
+// slide; an MD5, and a byte digested by it (a short block's MD5 costs a
+// few hundred nanoseconds whatever its length).
+constexpr uint64_t WORK_PER_STEP = 64;
 constexpr uint64_t WORK_PER_TRY = 8;
 constexpr uint64_t WORK_PER_SUMMED_BYTE = 1;
 constexpr uint64_t WORK_PER_SLID_BYTE = 1;
+constexpr uint64_t WORK_PER_DIGEST = 512;
 constexpr uint64_t WORK_PER_DIGESTED_BYTE = 4;
 // A window longer than this is summed afresh in pieces of it, with a look for
 // a signal between two: a sum over hundreds of MiB takes a tenth of a second.
@@ -191,7 +194,7 @@ static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, u
     std::memcpy(d->here, d->next, 16);
   } else {
     md5_digest(w, size, d->here);
-    *work += size * WORK_PER_DIGESTED_BYTE;
+    *work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
   }
   d->have_here = true;
   // The slot's cache miss is served while the next window is digested; if
@@ -200,7 +203,7 @@ static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, u
   d->have_next = ahead && available >= 2 * size;
   if (d->have_next) {
     md5_digest(w + size, size, d->next);
-    *work += size * WORK_PER_DIGESTED_BYTE;
+    *work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
   }
   return digest_index_find(digests, d->here);
 }
@@ -256,6 +259,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
     const uint64_t available = window_available(rw);
     bool fits = false;
     uint64_t matched_size = 0;
+    work += WORK_PER_STEP;
     first.have_here = false;
     const DigestIndex* digests =
         matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size ? first_size_digests(state) : nullptr;
@@ -297,7 +301,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
         std::memcpy(digest, first.here, 16);
       } else {
         md5_digest(w, size, digest);
-        work += size * WORK_PER_DIGESTED_BYTE;
+        work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
       }
       PyObject* value = find_strong_value(digest, weak->strong);
       if (value == nullptr) continue;
