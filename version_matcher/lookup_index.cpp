@@ -10,10 +10,9 @@
 constexpr uint64_t FILTER_BITS_PER_SUM = 64;
 // Bounds of the bitmap in bits: 8 KiB at least, 2 MiB at most.  Every size
 // probes it at every position; a miss that gets past it costs a table probe,
-// a cache miss of its own.  Measured on 128 MiB of random bytes and of system
-// libraries: 32 bits a sum and a 1 MiB cap let about 1 sum in 100 through
-// with three sizes (344,000 sums), and cost 5-10% more than 64 bits and
-// 2 MiB, whose extra cache misses cost less than the table probes they save.
+// a cache miss of its own.  A smaller bitmap lets more misses through, whose
+// table probes cost more than the bitmap's own extra cache misses (the
+// figures are in the bench's notes).
 constexpr unsigned FILTER_MIN_LOG2 = 16;
 constexpr unsigned FILTER_MAX_LOG2 = 24;
 static_assert(FILTER_MAX_LOG2 - 5 <= 32, "the word index comes from one 32-bit hash");

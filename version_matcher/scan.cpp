@@ -48,7 +48,11 @@ static int sum_afresh(Caller* caller, RollingSum* rs, const uint8_t* w, uint64_t
   }
 }
 
-static int record_match(MatchState* state, uint64_t offset, PyObject* value) {
+// A block of size bytes at offset has matched value: 0, or -1 when out of
+// memory.
+static int record_match(MatchState* state, uint64_t offset, uint64_t size, PyObject* value) {
+  state->strong_count++;
+  state->bytes_matched += size;
   try {
     state->matches.push_back(Match{offset, value});
   } catch (const std::bad_alloc&) {
@@ -77,7 +81,7 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // A run stops before the first position where a sum finds an entry of its own
 // size, where the set of fitting sizes would change, or (when the scan
 // re-seeds) where a size is due for its re-seed; that position is left to the
-// exact step in scan_for_matches.  Sums, roll counts and the weak count come
+// exact step (try_sizes).  Sums, roll counts and the weak count come
 // out as one-position steps would leave them.
 
 // Most sizes a run handles; longer lists take the exact step everywhere.
@@ -138,8 +142,7 @@ static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels,
 // Positions from the window start that clean_run has moved past; 0 when the
 // last size does not fit (a slide comes next) or the list is too long.  Adds
 // the sums it rolled to *work.
-static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, uint32_t* weak_count,
-                                     uint64_t* work) {
+static uint64_t clean_positions(MatchState* state, const uint8_t* w, uint64_t* work) {
   const uint64_t available = window_available(&state->window);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
@@ -156,25 +159,23 @@ static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, 
   // Every fitting size keeps fitting for this many positions; a run stops
   // after a look's worth of work, so that a huge buffer gets its looks too.
   const uint64_t most = std::min(available - largest + 1, SIGNAL_CHECK_WORK / static_cast<uint64_t>(n));
-  const uint64_t skipped =
-      clean_run(&state->index, state->kernels, fitting, n, w, most, state->reseed_rolled_sums, weak_count);
+  const uint64_t skipped = clean_run(&state->index, state->options.kernels, fitting, n, w, most,
+                                     state->options.reseed_rolled_sums, &state->weak_count);
   *work += skipped * static_cast<uint64_t>(n);
   return skipped;
 }
 
 // Matches of the first size in a row after which a window of that size is
-// confirmed by its MD5 first.  Where the stretch ends, that MD5 is wasted unless the window
-// finds an entry of its size anyway; in a stretch that matches block after
-// block it saves the window's adler32 and the lookups behind it.  Measured on
-// 128 MiB: an edited copy (stretches of hundreds of blocks) 2.29 -> 1.91 ns/B,
-// two releases of an npm package 2.02 -> 1.91; generated text, whose
-// stretches are 1 to 8 blocks long, stays as it was (after 2 matches it lost
-// 10%).
+// confirmed by its MD5 first.  Where the stretch ends, that MD5 is wasted
+// unless the window finds an entry of its size anyway; in a stretch that
+// matches block after block it saves the window's adler32 and the lookups
+// behind it.  Stretches of a few blocks (generated text has 1 to 8) lose by
+// it; the figures that chose 8 are in the bench's notes.
 constexpr int DIGEST_FIRST_AFTER = 8;
-// Matches in a row after which the next window's MD5 is computed while the
-// slot of this one's is fetched: the slot is a cache miss, and the next
-// window is where the scan goes on if this one matches.  Wasted once at the
-// end of each stretch, so only in long ones.
+// Matches of the first size in a row after which the next window's MD5 is
+// computed while the slot of this one's is fetched: the slot is a cache miss,
+// and the next window is where the scan goes on if this one matches.  Wasted
+// once at the end of each stretch, so only in long ones.
 constexpr int DIGEST_AHEAD_AFTER = 16;
 
 // MD5s of the first size's windows made ahead of the exact step.
@@ -185,34 +186,53 @@ struct FirstSizeDigests {
   bool have_next = false;
 };
 
-// In a stretch of matches: digests the first size's window (or takes its
-// digest made one block back) and looks it up.  The value the exact step
-// would match the window with, or null when the exact step has to decide.
-static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, uint64_t size, uint64_t available,
-                                 bool ahead, FirstSizeDigests* d, uint64_t* work) {
-  if (d->have_next) {
-    std::memcpy(d->here, d->next, 16);
-  } else {
-    md5_digest(w, size, d->here);
-    *work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
-  }
-  d->have_here = true;
-  // The slot's cache miss is served while the next window is digested; if
-  // this one matches, that is where the scan goes on.
-  digest_index_prefetch(digests, d->here);
-  d->have_next = ahead && available >= 2 * size;
-  if (d->have_next) {
-    md5_digest(w + size, size, d->next);
-    *work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
-  }
-  return digest_index_find(digests, d->here);
+// One scan: where the window is, how the sums of the sizes got there, and
+// the stretch of matches it is in.  What it finds goes to state.
+struct Scan {
+  MatchState* state = nullptr;
+  ReadWindow* window = nullptr;
+  const uint8_t* w = nullptr;  // the window start; null once the window is done
+  uint64_t offset = 0;         // file offset of w, from the descriptor's position
+  // The last move was one byte on from a position where nothing matched:
+  // every size that fits was brought to the window one byte back, whose
+  // first byte was leaving_byte.
+  bool roll_permitted = false;
+  uint8_t leaving_byte = 0;
+  // The last move was past a block that matched, of passed_size bytes and
+  // sum passed_sum, found by the size at place passed_before of the list:
+  // the sizes listed before it were summed at the block's start.
+  int passed_before = 0;
+  uint64_t passed_size = 0;
+  uint32_t passed_sum = 0;
+  int first_size_in_a_row = 0;  // matches of the first size, up to DIGEST_AHEAD_AFTER
+  FirstSizeDigests first;
+  uint64_t work = 0;  // since the last look for a signal
+};
+
+// What one position gave.
+struct Step {
+  bool fits = false;     // the last size examined fits the window
+  uint64_t matched = 0;  // size of the block that matched here; 0 for none
+  int matched_place = 0;  // of its size in the list
+  uint32_t matched_sum = 0;  // the block's sum, when the exact step found it
+};
+
+// Runs of positions where nothing matches, done in batches (clean_run).
+static int skip_clean_positions(Scan* scan) {
+  if (!scan->roll_permitted) return 0;
+  const uint64_t skipped = clean_positions(scan->state, scan->w, &scan->work);
+  if (skipped == 0) return 0;
+  scan->leaving_byte = scan->w[skipped - 1];
+  scan->offset += skipped;
+  scan->w = window_advance(scan->window, skipped);
+  return scan->w != nullptr ? 0 : -1;
 }
 
-// The first size's digests, built at the first match: a file that matches
-// nothing never needs them.  Null when turned off or out of memory (the exact
-// step then does without).
+// The first size's digests, built at the first match of that size: a file
+// that matches none never needs them.  Null when turned off or out of memory
+// (the exact step then does without).
 static const DigestIndex* first_size_digests(MatchState* state) {
-  if (!state->digest_first) return nullptr;
+  if (!state->options.digest_first) return nullptr;
   if (!state->first_size_digests_built) {
     state->first_size_digests_built = true;
     if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size)) < 0) {
@@ -222,133 +242,167 @@ static const DigestIndex* first_size_digests(MatchState* state) {
   return state->first_size_digests.slots != nullptr ? &state->first_size_digests : nullptr;
 }
 
+// Digests the first size's window (or takes its digest made one block back)
+// and looks it up: the value the exact step would match the window with, or
+// null when the exact step has to decide.
+static PyObject* match_by_digest(Scan* scan, const DigestIndex* digests, uint64_t size, uint64_t available) {
+  FirstSizeDigests* d = &scan->first;
+  if (d->have_next) {
+    std::memcpy(d->here, d->next, 16);
+  } else {
+    md5_digest(scan->w, size, d->here);
+    scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+  }
+  d->have_here = true;
+  // The slot's cache miss is served while the next window is digested; if
+  // this one matches, that is where the scan goes on.
+  digest_index_prefetch(digests, d->here);
+  d->have_next = scan->first_size_in_a_row >= DIGEST_AHEAD_AFTER && available >= 2 * size;
+  if (d->have_next) {
+    md5_digest(scan->w + size, size, d->next);
+    scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+  }
+  return digest_index_find(digests, d->here);
+}
+
+// In a stretch of the first size's matches: confirms the window by its MD5
+// before any sum is computed (digest_index.h says why the outcome is the
+// exact step's).  0, or -1 when out of memory.
+static int confirm_by_digest(Scan* scan, Step* step) {
+  MatchState* state = scan->state;
+  const uint64_t size = state->sizes->size;
+  const uint64_t available = window_available(scan->window);
+  scan->first.have_here = false;
+  if (scan->first_size_in_a_row < DIGEST_FIRST_AFTER || available < size) return 0;
+  const DigestIndex* digests = first_size_digests(state);
+  if (digests == nullptr) return 0;
+  PyObject* known = match_by_digest(scan, digests, size, available);
+  if (known == nullptr) return 0;
+  // As the exact step would find it: a weak match, then a strong one.
+  state->weak_count++;
+  step->fits = true;
+  step->matched = size;
+  return record_match(state, scan->offset, size, known);
+}
+
+// Brings the sum of the size at place in the list, which fits, to this
+// window: rolled on from one byte back, moved on past the block just
+// matched, or computed afresh (at its first use, after a slide, and where the
+// reseed option says).  0, or -1 when a signal handler raised.
+static int bring_sum_here(Scan* scan, RollingSum* rs, int place, uint64_t size) {
+  if (scan->roll_permitted) {
+    if (!scan->state->options.reseed_rolled_sums || rolling_can_roll(rs)) {
+      rolling_roll(rs, scan->leaving_byte, scan->w[size - 1]);
+      return 0;
+    }
+  } else if (place < scan->passed_before && scan->passed_size < size) {
+    // A size tried before the block's matched, where the block began: the
+    // block leaves its window and as many bytes enter at its end.
+    rolling_skip(rs, scan->passed_sum, scan->passed_size, scan->w + size - scan->passed_size);
+    scan->work += scan->passed_size * WORK_PER_SUMMED_BYTE;
+    return 0;
+  }
+  return sum_afresh(scan->state->caller, rs, scan->w, size, &scan->work);
+}
+
+// Tries the sizes in list order until one's block matches.  0, or -1 when
+// out of memory or a signal handler raised.
+static int try_sizes(Scan* scan, Step* step) {
+  MatchState* state = scan->state;
+  const uint64_t available = window_available(scan->window);
+  int place = 0;
+  for (MatchSizeEntry* e = state->sizes; e != nullptr; e = e->next, place++) {
+    const uint64_t size = e->size;
+    step->fits = available >= size;
+    if (!step->fits) continue;
+    scan->work += WORK_PER_TRY;
+    RollingSum* rs = e->rolling;
+    if (bring_sum_here(scan, rs, place, size) < 0) return -1;
+    const WeakEntry* weak = find_weak_entry(&state->index, rolling_value(rs));
+    if (weak == nullptr) continue;
+    state->weak_count++;
+    // Another length's digests: no MD5 of this window can equal them.
+    if (weak->size != size) continue;
+    uint8_t digest[16];
+    if (place == 0 && scan->first.have_here) {
+      std::memcpy(digest, scan->first.here, 16);
+    } else {
+      md5_digest(scan->w, size, digest);
+      scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+    }
+    PyObject* value = find_strong_value(digest, weak->strong);
+    if (value == nullptr) continue;
+    step->matched = size;
+    step->matched_place = place;
+    step->matched_sum = rolling_value(rs);
+    return record_match(state, scan->offset, size, value);
+  }
+  return 0;
+}
+
+// Keeps count of the stretch of the first size's matches the scan is in.
+// Only such a stretch turns the digests on: in one of another size's blocks,
+// a window of the first size would be digested at every block and never
+// found.
+static void follow_stretch(Scan* scan, const Step& step) {
+  if (step.matched == scan->state->sizes->size) {
+    scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_AHEAD_AFTER);
+    first_size_digests(scan->state);
+  } else {
+    scan->first_size_in_a_row = 0;
+    scan->first.have_next = false;
+  }
+}
+
+// Moves to the next position: a slide when the last size examined did not
+// fit, one byte on when nothing matched, past the block when one did.  0, or
+// -1 when the window could not move.
+static int move_on(Scan* scan, const Step& step) {
+  scan->passed_before = 0;
+  if (!step.fits) {
+    // The window keeps its file offset across the refill.
+    scan->w = window_slide(scan->window);
+    scan->roll_permitted = false;
+    scan->work += scan->window->length * WORK_PER_SLID_BYTE;
+    return 0;  // a slide that finds nothing left to read ends the scan
+  }
+  uint64_t by = step.matched;
+  if (by == 0) {
+    scan->leaving_byte = scan->w[0];
+    by = 1;
+  } else {
+    scan->passed_before = step.matched_place;
+    scan->passed_size = step.matched;
+    scan->passed_sum = step.matched_sum;
+  }
+  scan->roll_permitted = step.matched == 0;
+  scan->offset += by;
+  scan->w = window_advance(scan->window, by);
+  return scan->w != nullptr ? 0 : -1;
+}
+
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
-  MatchSizeEntry* const list = state->sizes;
-  const LookupIndex* const index = &state->index;
-  ReadWindow* const rw = &state->window;
-  if (!scan_can_end(list, file_size, buffer_size)) {
+  if (!scan_can_end(state->sizes, file_size, buffer_size)) {
     fail_value(state->caller, "Match size larger than buffer_size");
     return -1;
   }
-  const bool reseed = state->reseed_rolled_sums;
-  uint32_t weak_count = 0, strong_count = 0;
-  uint64_t bytes_matched = 0;
-  uint64_t match_offset = 0;
-  bool roll_permitted = false;
-  uint8_t leaving_byte = 0;
-  int matches_in_a_row = 0;
-  FirstSizeDigests first;
+  Scan scan;
+  scan.state = state;
+  scan.window = &state->window;
+  const bool opened = window_open(scan.window, state->caller, fd, file_size, buffer_size) == 0;
+  scan.w = opened ? window_fill(scan.window) : nullptr;
   bool failed = false;
-  uint64_t work = 0;  // since the last look for a signal
-
-  const bool opened = window_open(rw, state->caller, fd, file_size, buffer_size) == 0;
-  const uint8_t* w = opened ? window_fill(rw) : nullptr;
-  while (w != nullptr) {
-    if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(state, w, &weak_count, &work);
-      if (skipped > 0) {
-        leaving_byte = w[skipped - 1];
-        w = window_advance(rw, skipped);
-        match_offset += skipped;
-        if (w == nullptr) {
-          failed = true;
-          break;
-        }
-      }
-    }
-    const uint64_t available = window_available(rw);
-    bool fits = false;
-    uint64_t matched_size = 0;
-    work += WORK_PER_STEP;
-    first.have_here = false;
-    const DigestIndex* digests =
-        matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size ? first_size_digests(state) : nullptr;
-    if (digests != nullptr) {
-      PyObject* known = match_by_digest(digests, w, list->size, available, matches_in_a_row >= DIGEST_AHEAD_AFTER,
-                                        &first, &work);
-      if (known != nullptr) {
-        // As the exact step would find it: a weak match, then a strong one.
-        fits = true;
-        weak_count++;
-        strong_count++;
-        bytes_matched += list->size;
-        if (record_match(state, match_offset, known) < 0) failed = true;
-        matched_size = list->size;
-      }
-    }
-    for (MatchSizeEntry* e = matched_size == 0 ? list : nullptr; e != nullptr; e = e->next) {
-      const uint64_t size = e->size;
-      fits = available >= size;
-      if (!fits) continue;
-      work += WORK_PER_TRY;
-      RollingSum* rs = e->rolling;
-      // A sum is computed afresh where the window is new to it: at its first
-      // use, after a slide and after a match.  Otherwise it was brought to the
-      // window one byte back, and the roll gives this window's sum exactly.
-      if (roll_permitted && (!reseed || rolling_can_roll(rs))) {
-        rolling_roll(rs, leaving_byte, w[size - 1]);
-      } else if (sum_afresh(state->caller, rs, w, size, &work) < 0) {
-        failed = true;
-        break;
-      }
-      const WeakEntry* weak = find_weak_entry(index, rolling_value(rs));
-      if (weak == nullptr) continue;
-      weak_count++;
-      // Another length's digests: no MD5 of this window can equal them.
-      if (weak->size != size) continue;
-      uint8_t digest[16];
-      if (e == list && first.have_here) {
-        std::memcpy(digest, first.here, 16);
-      } else {
-        md5_digest(w, size, digest);
-        work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
-      }
-      PyObject* value = find_strong_value(digest, weak->strong);
-      if (value == nullptr) continue;
-      strong_count++;
-      bytes_matched += size;
-      if (record_match(state, match_offset, value) < 0) failed = true;
-      matched_size = size;
-      break;
-    }
-    if (failed || count_work(state->caller, &work, 0) < 0) {
-      failed = true;
-      break;
-    }
-    // Only a stretch of the first size's blocks turns the digests on: in one
-    // of another size's blocks, a window of the first size would be
-    // digested at every block and never found.
-    const bool first_size_matched = matched_size == list->size;
-    matches_in_a_row = first_size_matched ? std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER) : 0;
-    if (first_size_matched) {
-      first_size_digests(state);
-    } else {
-      first.have_next = false;
-    }
-    if (!fits) {
-      // The window keeps its file offset across the refill.
-      w = window_slide(rw);
-      roll_permitted = false;
-      work += rw->length * WORK_PER_SLID_BYTE;
-    } else if (matched_size == 0) {
-      leaving_byte = w[0];
-      roll_permitted = true;
-      w = window_advance(rw, 1);
-      match_offset += 1;
-      failed = w == nullptr;
-    } else {
-      roll_permitted = false;
-      w = window_advance(rw, matched_size);
-      match_offset += matched_size;
-      failed = w == nullptr;
-    }
+  while (scan.w != nullptr && !failed) {
+    Step step;
+    failed = skip_clean_positions(&scan) < 0 || confirm_by_digest(&scan, &step) < 0 ||
+             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, 0) < 0;
+    if (failed) break;
+    follow_stretch(&scan, step);
+    failed = move_on(&scan, step) < 0;
   }
-  state->weak_count = weak_count;
-  state->strong_count = strong_count;
-  state->bytes_matched = bytes_matched;
   // A slide finds nothing left to read only once the file is exhausted; any
   // other way out of the loop is a failure, already reported.
-  const bool done = opened && !failed && window_exhausted(rw);
-  window_close(rw);
+  const bool done = opened && !failed && window_exhausted(scan.window);
+  window_close(scan.window);
   return done ? 0 : -1;
 }
