@@ -4,8 +4,8 @@ extension for the interpreter that runs it (Python 2.7 or 3):
     pip install .                 (where setuptools and wheel are installed)
     python setup.py install       (Python 2.7)
 
-Needs a C++17 compiler and the headers of OpenSSL (libssl-dev) and zlib
-(zlib1g-dev).  Linux only: the build flags are GCC's and Clang's.
+Needs a C++17 compiler and the headers of OpenSSL (libssl-dev), zlib
+(zlib1g-dev) and libdeflate (libdeflate-dev).  Linux only: the build flags are GCC's and Clang's.
 """
 import glob
 import io
@@ -45,6 +45,22 @@ matcher = Extension(
     extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-Wno-register"],
 )
 
+# The package's own native helpers (block tables), a module of their own so
+# that the matcher's surface stays match() alone; they share the matcher's
+# MD5 and interpreter glue.
+native = Extension(
+    "_corvamire_native",
+    sources=sorted(glob.glob(os.path.join("corvamire", "native", "*.cpp")))
+    + matcher_files("md5_lanes*.cpp")
+    + matcher_files("md5_openssl.cpp") + matcher_files("fail_python.cpp"),
+    depends=sorted(glob.glob(os.path.join("corvamire", "native", "*.h")))
+    + matcher_files("*.h"),
+    include_dirs=["version_matcher", os.path.join("corvamire", "native")],
+    libraries=["crypto", "deflate"],
+    language="c++",
+    extra_compile_args=["-std=c++17", "-fvisibility=hidden", "-Wno-register"],
+)
+
 
 class BuildExt(build_ext):
     """Drops the C-only warning flag that Python's own build settings carry."""
@@ -71,7 +87,7 @@ setup(
     license="MIT",
     packages=["corvamire"],
     package_data={"corvamire": ["exit_codes.def"]},
-    ext_modules=[matcher],
+    ext_modules=[matcher, native],
     cmdclass={"build_ext": BuildExt},
     # The package finds its exit-code table beside its own files.
     zip_safe=False,

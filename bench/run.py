@@ -23,17 +23,18 @@ from bench import matcher_bench as mb
 from bench import matcher_calls
 from bench import matcher_report
 from bench import parallel_bench
+from bench import table_bench
 from bench import watcher_bench as wb
 from bench.stats import fmt, format_table
 
-TOOLS = ["bench_datagen", "bench_bounds", "bench_latency", "bench_burst", "dir_watcher"]
+TOOLS = ["bench_datagen", "bench_bounds", "bench_md5_lanes", "bench_latency", "bench_burst", "dir_watcher"]
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="python2.7 -m bench.run", description=__doc__.split("\n\n")[2])
     p.add_argument("--quick", action="store_true",
                    help="small sizes, one run each (a check that everything works, not figures)")
-    p.add_argument("--only", choices=["matcher", "watcher", "calls"],
+    p.add_argument("--only", choices=["matcher", "watcher", "table", "calls"],
                    help="run one component's benchmarks, or only the matcher's whole-call ones")
     p.add_argument("--cases", help="comma-separated matcher cases (default: all)")
     p.add_argument("--repeat", type=int, help="timed runs per measurement; the median is shown (default 3)")
@@ -125,6 +126,20 @@ def run_matcher(args, tools, report):
     report.matcher(cases, results, size, buffer_size)
 
 
+# ---- multi-lane MD5 and block tables ------------------------------------------
+
+def run_table(args, tools, report):
+    try:
+        files, notes = mb.prepare_data(tools, os.path.abspath(args.data_dir), args.size_mib * mb.MIB, log,
+                                       fetch=not (args.quick or args.no_fetch))
+        if args.only == "table":
+            report.notes.extend(notes)
+        table_bench.run(args, tools, files, distutils.spawn.find_executable("rdiff"), report, log)
+    except Exception as e:
+        report.failed("table: %s" % e)
+        traceback.print_exc()
+
+
 # ---- watcher -------------------------------------------------------------------
 
 def run_watcher(args, tools, report):
@@ -208,6 +223,8 @@ def main(argv):
         parallel_bench.run(args, report, log)
     if args.only in (None, "matcher", "calls"):
         matcher_calls.run(args, report, log)
+    if args.only in (None, "table"):
+        run_table(args, tools, report)
     if args.only in (None, "watcher"):
         run_watcher(args, tools, report)
     report.show()

@@ -37,30 +37,29 @@ class LookupTableTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.path = os.path.join(self.dir, "f")
-        self.data = "".join(hashlib.md5(str(i)).digest() for i in range(63))[:1000]
+        # Blocks of 16 repeat (every 80 bytes): the first offset is kept.
+        self.data = ("".join(hashlib.md5(str(i)).digest() for i in range(5)) * 13)[:1000]
         with open(self.path, "wb") as f:
             f.write(self.data)
-        self.saved = table.READ_BYTES
 
     def tearDown(self):
-        table.READ_BYTES = self.saved
         shutil.rmtree(self.dir)
 
     def expected(self, size):
         by_sum = {}
         for at in range(0, len(self.data) - size + 1, size):
             block = self.data[at:at + size]
-            by_sum.setdefault(zlib.adler32(block) & 0xffffffff, {})[hashlib.md5(block).digest()] = at
+            by_sum.setdefault(zlib.adler32(block) & 0xffffffff, {}).setdefault(
+                hashlib.md5(block).digest(), (size, at))
         return by_sum
 
-    def test_blocks_across_read_pieces(self):
-        # Pieces that do not divide the block sizes: blocks straddle them.
-        table.READ_BYTES = 37
+    def test_the_hosts_table(self):
         built = table.build_lookup_table(self.path, [16, 100, 3])
         self.assertEqual(sorted(built), [3, 16, 100])
         for size in (16, 100, 3):
             self.assertEqual(built[size], self.expected(size))
-        self.assertEqual(table.count_blocks(built), 1000 // 16 + 1000 // 100 + 1000 // 3)
+        # 5 distinct blocks of 16, 4 of 100 (period 400), 80 of 3 (period 240).
+        self.assertEqual(table.count_blocks(built), 5 + 4 + 80)
 
     def test_size_longer_than_file_is_kept_empty(self):
         self.assertEqual(table.build_lookup_table(self.path, [4096]), {4096: {}})

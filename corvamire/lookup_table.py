@@ -22,7 +22,15 @@ from __future__ import division
 
 import hashlib
 import os
+import stat
 import zlib
+
+try:
+    # The package's native helpers (built beside corvamire_version_matcher):
+    # the default table in one pass over the file, many MD5s at once.
+    import _corvamire_native
+except ImportError:
+    _corvamire_native = None
 
 # The module refuses this block length: it is the value its integer
 # conversion returns on error.  An adler32 sum can never take it (its low
@@ -95,6 +103,10 @@ def build_lookup_table(source, block_sizes, value=block_position,
 
     progress, if given, is called now and then with the number of bytes
     indexed so far (counting the file once per block size).
+
+    With the default value and a source that is a regular file, the table
+    is built natively when _corvamire_native is there (same table, one read
+    of the file for all sizes); progress is then called once, at the end.
     """
     sizes = []
     for size in block_sizes:
@@ -108,6 +120,10 @@ def build_lookup_table(source, block_sizes, value=block_position,
 
     stream, opened = _open_source(source)
     try:
+        if value is block_position and _corvamire_native is not None:
+            table = _native_table(stream, sizes, progress)
+            if table is not None:
+                return table
         table = {}
         done = 0
         for size in sizes:
@@ -125,6 +141,28 @@ def build_lookup_table(source, block_sizes, value=block_position,
     finally:
         if opened:
             stream.close()
+
+
+def _native_table(stream, sizes, progress):
+    """build_lookup_table's default table through _corvamire_native, or
+    None when the stream is not a regular file behind a descriptor (its
+    size could not be trusted, or there is no descriptor to read)."""
+    try:
+        fd = stream.fileno()
+    except (AttributeError, IOError, OSError, ValueError):
+        return None
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    # The descriptor is read from its start, past the file object's buffer;
+    # the file object is left at the end, as the Python definition leaves it.
+    stream.seek(0)
+    os.lseek(fd, 0, os.SEEK_SET)
+    entries = _corvamire_native.block_digests(fd, info.st_size, sizes)
+    stream.seek(0, os.SEEK_END)
+    if progress:
+        progress(info.st_size * len(sizes))
+    return _corvamire_native.table_from_digests(entries)
 
 
 def count_blocks(lookup_table):

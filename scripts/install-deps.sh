@@ -12,6 +12,7 @@ have_cmd g++ || need+=(g++)
 have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libssl-dev || need+=(libssl-dev)
 have_pkg zlib1g-dev || need+=(zlib1g-dev)
+have_pkg libdeflate-dev || need+=(libdeflate-dev)   # the block tables' adler32
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64)
 have_cmd wine || need+=(wine wine64)
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.

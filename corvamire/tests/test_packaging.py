@@ -18,7 +18,7 @@ from corvamire.watcher import repo_root
 INSTALLED_CHECK = r"""
 import os, site, sys, tempfile
 site.addsitedir(sys.argv[1])
-import corvamire, corvamire_version_matcher
+import corvamire, corvamire_version_matcher, _corvamire_native
 from corvamire import delta, watcher
 work = tempfile.mkdtemp()
 old, new, out = (os.path.join(work, n) for n in ("old", "new", "out"))
@@ -84,7 +84,8 @@ class SdistTest(unittest.TestCase):
         wanted = ["setup.py", "pyproject.toml", "LICENSE", "README.md",
                   "corvamire/exit_codes.def"]
         for pattern in ("corvamire/*.py", "version_matcher/*.cpp",
-                        "version_matcher/*.h"):
+                        "version_matcher/*.h", "corvamire/native/*.cpp",
+                        "corvamire/native/*.h"):
             wanted += [os.path.relpath(p, root)
                        for p in glob.glob(os.path.join(root, pattern))]
         missing = [w for w in wanted if top + "/" + w not in names]

@@ -1,0 +1,63 @@
+// What the lane kernels (md5_lanes_avx2.cpp, md5_lanes_avx512.cpp) share: the
+// 64-byte chunks of one message as MD5 consumes them, and the constants of
+// MD5's 64 steps (RFC 1321).  The chunks are the message's whole ones read in
+// place, then one or two chunks of padding built here: the last bytes, 0x80,
+// zeros, and the length in bits as a little-endian 64-bit number.
+#ifndef CORVAMIRE_MD5_LANE_BLOCKS_H
+#define CORVAMIRE_MD5_LANE_BLOCKS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+constexpr size_t MD5_CHUNK = 64;
+
+struct Md5LaneMessage {
+  const uint8_t* data;
+  uint64_t whole;   // chunks read in place
+  uint64_t chunks;  // all of them, with the padding's
+  uint8_t tail[2 * MD5_CHUNK];
+};
+
+inline void md5_lane_prepare(Md5LaneMessage* m, const uint8_t* data, size_t length) {
+  m->data = data;
+  m->whole = length / MD5_CHUNK;
+  const size_t rest = length % MD5_CHUNK;
+  // The 0x80 byte and the 8 length bytes fit after the rest only below 56.
+  const size_t tail_length = rest < MD5_CHUNK - 8 ? MD5_CHUNK : 2 * MD5_CHUNK;
+  m->chunks = m->whole + tail_length / MD5_CHUNK;
+  std::memset(m->tail, 0, sizeof m->tail);
+  if (rest != 0) std::memcpy(m->tail, data + m->whole * MD5_CHUNK, rest);
+  m->tail[rest] = 0x80;
+  const uint64_t bits = static_cast<uint64_t>(length) * 8;
+  for (int i = 0; i < 8; i++) m->tail[tail_length - 8 + i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+// Chunk c of the message, c < m->chunks.
+inline const uint8_t* md5_lane_chunk(const Md5LaneMessage* m, uint64_t c) {
+  return c < m->whole ? m->data + c * MD5_CHUNK : m->tail + (c - m->whole) * MD5_CHUNK;
+}
+
+// The state every digest starts from.
+constexpr uint32_t MD5_INIT[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
+
+// The step constants: the integer part of 2^32 * |sin(i + 1)|.
+constexpr uint32_t MD5_K[64] = {
+    0xd76aa478u, 0xe8c7b756u, 0x242070dbu, 0xc1bdceeeu, 0xf57c0fafu, 0x4787c62au, 0xa8304613u, 0xfd469501u,
+    0x698098d8u, 0x8b44f7afu, 0xffff5bb1u, 0x895cd7beu, 0x6b901122u, 0xfd987193u, 0xa679438eu, 0x49b40821u,
+    0xf61e2562u, 0xc040b340u, 0x265e5a51u, 0xe9b6c7aau, 0xd62f105du, 0x02441453u, 0xd8a1e681u, 0xe7d3fbc8u,
+    0x21e1cde6u, 0xc33707d6u, 0xf4d50d87u, 0x455a14edu, 0xa9e3e905u, 0xfcefa3f8u, 0x676f02d9u, 0x8d2a4c8au,
+    0xfffa3942u, 0x8771f681u, 0x6d9d6122u, 0xfde5380cu, 0xa4beea44u, 0x4bdecfa9u, 0xf6bb4b60u, 0xbebfbc70u,
+    0x289b7ec6u, 0xeaa127fau, 0xd4ef3085u, 0x04881d05u, 0xd9d4d039u, 0xe6db99e5u, 0x1fa27cf8u, 0xc4ac5665u,
+    0xf4292244u, 0x432aff97u, 0xab9423a7u, 0xfc93a039u, 0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
+    0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u, 0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu, 0xeb86d391u};
+
+// The digest of a lane from its final state: the four words, little-endian.
+inline void md5_lane_output(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint8_t digest[16]) {
+  const uint32_t words[4] = {a, b, c, d};
+  for (int w = 0; w < 4; w++) {
+    for (int i = 0; i < 4; i++) digest[4 * w + i] = static_cast<uint8_t>(words[w] >> (8 * i));
+  }
+}
+
+#endif

@@ -1,0 +1,153 @@
+// MD5 in 8 lanes of AVX2 registers: one message to a 32-bit lane.  Only these
+// functions carry the target attribute, and they run only once
+// md5_avx2_kernel() has seen the CPU report AVX2; the rest of the module stays
+// plain x86-64.
+#include "md5_lanes.h"
+
+#include "md5_lane_blocks.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+
+#include <immintrin.h>
+
+#define AVX2 __attribute__((target("avx2")))
+
+namespace {
+
+// Loops over registers unrolled, so that the rows stay in registers.
+#define UNROLLED _Pragma("GCC unroll 16")
+
+constexpr int LANES = 8;
+
+// MD5's four functions of (b, c, d), in the forms with fewest operations.
+AVX2 inline __m256i f_fn(__m256i b, __m256i c, __m256i d) {  // b ? c : d
+  return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+}
+AVX2 inline __m256i g_fn(__m256i b, __m256i c, __m256i d) {  // d ? b : c
+  return _mm256_xor_si256(c, _mm256_and_si256(d, _mm256_xor_si256(b, c)));
+}
+AVX2 inline __m256i h_fn(__m256i b, __m256i c, __m256i d) { return _mm256_xor_si256(_mm256_xor_si256(b, c), d); }
+AVX2 inline __m256i i_fn(__m256i b, __m256i c, __m256i d) {  // c ^ (b | ~d)
+  return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
+}
+
+// One step: a = b + ((a + fn(b, c, d) + K[k] + w[g]) <<< s).
+template <__m256i (*FN)(__m256i, __m256i, __m256i), int S>
+AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, int k) {
+  // a + K[k] + w[g] does not wait for b, c and d: only the function and
+  // what follows it lie on the chain from one step to the next.
+  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, _mm256_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m256i sum = _mm256_add_epi32(early, FN(b, c, d));
+  return _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(sum, S), _mm256_srli_epi32(sum, 32 - S)));
+}
+
+// Rows: 8 words of each lane.  Afterwards row j holds word j of every lane.
+// Pairs of rows interleave by words, then pairs of those by 64-bit halves,
+// leaving 4x4 blocks in each 128-bit half; the halves are then swapped into
+// place.
+AVX2 inline void transpose(__m256i r[LANES]) {
+  __m256i t[LANES], u[LANES];
+  UNROLLED
+  for (int i = 0; i < LANES; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  UNROLLED
+  for (int i = 0; i < LANES; i += 4) {
+    u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+    u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+    u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+    u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  // u[4q + m], half h: word 4h + m of lanes 4q to 4q + 3.
+  UNROLLED
+  for (int m = 0; m < 4; m++) {
+    r[m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x20);
+    r[4 + m] = _mm256_permute2x128_si256(u[m], u[4 + m], 0x31);
+  }
+}
+
+#define R1(a, b, c, d, g, k, s) a = step<f_fn, s>(a, b, c, d, w[g], k)
+#define R2(a, b, c, d, g, k, s) a = step<g_fn, s>(a, b, c, d, w[g], k)
+#define R3(a, b, c, d, g, k, s) a = step<h_fn, s>(a, b, c, d, w[g], k)
+#define R4(a, b, c, d, g, k, s) a = step<i_fn, s>(a, b, c, d, w[g], k)
+
+// MD5's 64 steps over one chunk of every lane.
+AVX2 inline void compress(__m256i s[4], const __m256i w[16]) {
+  __m256i a = s[0], b = s[1], c = s[2], d = s[3];
+  R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);
+  R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);
+  R1(a, b, c, d, 8, 8, 7);   R1(d, a, b, c, 9, 9, 12);  R1(c, d, a, b, 10, 10, 17); R1(b, c, d, a, 11, 11, 22);
+  R1(a, b, c, d, 12, 12, 7); R1(d, a, b, c, 13, 13, 12); R1(c, d, a, b, 14, 14, 17); R1(b, c, d, a, 15, 15, 22);
+  R2(a, b, c, d, 1, 16, 5);  R2(d, a, b, c, 6, 17, 9);  R2(c, d, a, b, 11, 18, 14); R2(b, c, d, a, 0, 19, 20);
+  R2(a, b, c, d, 5, 20, 5);  R2(d, a, b, c, 10, 21, 9); R2(c, d, a, b, 15, 22, 14); R2(b, c, d, a, 4, 23, 20);
+  R2(a, b, c, d, 9, 24, 5);  R2(d, a, b, c, 14, 25, 9); R2(c, d, a, b, 3, 26, 14);  R2(b, c, d, a, 8, 27, 20);
+  R2(a, b, c, d, 13, 28, 5); R2(d, a, b, c, 2, 29, 9);  R2(c, d, a, b, 7, 30, 14);  R2(b, c, d, a, 12, 31, 20);
+  R3(a, b, c, d, 5, 32, 4);  R3(d, a, b, c, 8, 33, 11); R3(c, d, a, b, 11, 34, 16); R3(b, c, d, a, 14, 35, 23);
+  R3(a, b, c, d, 1, 36, 4);  R3(d, a, b, c, 4, 37, 11); R3(c, d, a, b, 7, 38, 16);  R3(b, c, d, a, 10, 39, 23);
+  R3(a, b, c, d, 13, 40, 4); R3(d, a, b, c, 0, 41, 11); R3(c, d, a, b, 3, 42, 16);  R3(b, c, d, a, 6, 43, 23);
+  R3(a, b, c, d, 9, 44, 4);  R3(d, a, b, c, 12, 45, 11); R3(c, d, a, b, 15, 46, 16); R3(b, c, d, a, 2, 47, 23);
+  R4(a, b, c, d, 0, 48, 6);  R4(d, a, b, c, 7, 49, 10); R4(c, d, a, b, 14, 50, 15); R4(b, c, d, a, 5, 51, 21);
+  R4(a, b, c, d, 12, 52, 6); R4(d, a, b, c, 3, 53, 10); R4(c, d, a, b, 10, 54, 15); R4(b, c, d, a, 1, 55, 21);
+  R4(a, b, c, d, 8, 56, 6);  R4(d, a, b, c, 15, 57, 10); R4(c, d, a, b, 6, 58, 15); R4(b, c, d, a, 13, 59, 21);
+  R4(a, b, c, d, 4, 60, 6);  R4(d, a, b, c, 11, 61, 10); R4(c, d, a, b, 2, 62, 15); R4(b, c, d, a, 9, 63, 21);
+  s[0] = a;
+  s[1] = b;
+  s[2] = c;
+  s[3] = d;
+}
+
+#undef R1
+#undef R2
+#undef R3
+#undef R4
+
+AVX2 void avx2_digest(const uint8_t* const* data, const size_t* lengths, int count, uint8_t (*digests)[16]) {
+  // What a lane past its message's end reads; its state is left as it is.
+  static const uint8_t idle[MD5_CHUNK] = {};
+  Md5LaneMessage messages[LANES];
+  uint64_t longest = 0;
+  for (int i = 0; i < count; i++) {
+    md5_lane_prepare(&messages[i], data[i], lengths[i]);
+    if (messages[i].chunks > longest) longest = messages[i].chunks;
+  }
+  __m256i state[4];
+  for (int j = 0; j < 4; j++) state[j] = _mm256_set1_epi32(static_cast<int>(MD5_INIT[j]));
+  for (uint64_t chunk = 0; chunk < longest; chunk++) {
+    __m256i w[16];
+    int live[LANES];
+    for (int i = 0; i < LANES; i++) {
+      const uint8_t* p = idle;
+      live[i] = 0;
+      if (i < count && chunk < messages[i].chunks) {
+        p = md5_lane_chunk(&messages[i], chunk);
+        live[i] = -1;
+      }
+      w[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      w[8 + i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    }
+    transpose(w);
+    transpose(w + 8);
+    __m256i next[4] = {state[0], state[1], state[2], state[3]};
+    compress(next, w);
+    const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(live));
+    for (int j = 0; j < 4; j++) {
+      state[j] = _mm256_add_epi32(state[j], _mm256_and_si256(next[j], mask));
+    }
+  }
+  uint32_t words[4][LANES];
+  for (int j = 0; j < 4; j++) _mm256_storeu_si256(reinterpret_cast<__m256i*>(words[j]), state[j]);
+  for (int i = 0; i < count; i++) md5_lane_output(words[0][i], words[1][i], words[2][i], words[3][i], digests[i]);
+}
+
+const Md5LaneKernel kernel = {"avx2", LANES, avx2_digest};
+
+}  // namespace
+
+const Md5LaneKernel* md5_avx2_kernel() { return __builtin_cpu_supports("avx2") ? &kernel : nullptr; }
+
+#else
+
+const Md5LaneKernel* md5_avx2_kernel() { return nullptr; }
+
+#endif

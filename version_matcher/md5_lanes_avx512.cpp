@@ -1,0 +1,161 @@
+// MD5 in 16 lanes of AVX-512 registers: one message to a 32-bit lane, each
+// of MD5's boolean functions one ternary-logic instruction and each rotation
+// one vprold.  Only these functions carry the target attribute, and they run
+// only once md5_avx512_kernel() has seen the CPU report AVX-512 F, BW and VL;
+// the rest of the module stays plain x86-64.
+#include "md5_lanes.h"
+
+#include "md5_lane_blocks.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+
+// GCC 12's AVX-512 headers pass an undefined vector as the merge source of
+// unmasked instructions (shuffles, rotations), and its uninitialised-use
+// check then warns inside the headers at every call; nothing here reads an
+// undefined value.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#define AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+namespace {
+
+// Loops over registers unrolled, so that the rows stay in registers.
+#define UNROLLED _Pragma("GCC unroll 16")
+
+constexpr int LANES = 16;
+
+// Truth tables of the ternary-logic instruction for MD5's four functions of
+// (b, c, d): bit 4b + 2c + d of the table is the function's value there.
+constexpr int F_TABLE = 0xCA;  // b ? c : d
+constexpr int G_TABLE = 0xE4;  // d ? b : c
+constexpr int H_TABLE = 0x96;  // b ^ c ^ d
+constexpr int I_TABLE = 0x39;  // c ^ (b | ~d)
+
+// One step: a = b + ((a + f(b, c, d) + K[k] + w[g]) <<< s).
+template <int TABLE, int S>
+AVX512 inline __m512i step(__m512i a, __m512i b, __m512i c, __m512i d, __m512i w, int k) {
+  const __m512i f = _mm512_ternarylogic_epi32(b, c, d, TABLE);
+  // a + K[k] + w[g] does not wait for b, c and d: only the function and
+  // what follows it lie on the chain from one step to the next.
+  const __m512i early = _mm512_add_epi32(a, _mm512_add_epi32(w, _mm512_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m512i sum = _mm512_add_epi32(early, f);
+  return _mm512_add_epi32(b, _mm512_rol_epi32(sum, S));
+}
+
+// Rows: lane i's chunk as 16 words.  Afterwards row j holds word j of every
+// lane.  Pairs of rows interleave by words, then pairs of those by 64-bit
+// halves, leaving 4x4 blocks in each 128-bit quarter; two shuffles of whole
+// quarters put the blocks in place.
+AVX512 inline void transpose(__m512i r[LANES]) {
+  __m512i t[LANES], u[LANES];
+  UNROLLED
+  for (int i = 0; i < LANES; i += 2) {
+    t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  UNROLLED
+  for (int i = 0; i < LANES; i += 4) {
+    u[i] = _mm512_unpacklo_epi64(t[i], t[i + 2]);
+    u[i + 1] = _mm512_unpackhi_epi64(t[i], t[i + 2]);
+    u[i + 2] = _mm512_unpacklo_epi64(t[i + 1], t[i + 3]);
+    u[i + 3] = _mm512_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  // u[4q + m], quarter j: word 4j + m of lanes 4q to 4q + 3.
+  UNROLLED
+  for (int m = 0; m < 4; m++) {
+    const __m512i x0 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0x44);
+    const __m512i x1 = _mm512_shuffle_i32x4(u[m], u[4 + m], 0xEE);
+    const __m512i x2 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0x44);
+    const __m512i x3 = _mm512_shuffle_i32x4(u[8 + m], u[12 + m], 0xEE);
+    r[m] = _mm512_shuffle_i32x4(x0, x2, 0x88);
+    r[4 + m] = _mm512_shuffle_i32x4(x0, x2, 0xDD);
+    r[8 + m] = _mm512_shuffle_i32x4(x1, x3, 0x88);
+    r[12 + m] = _mm512_shuffle_i32x4(x1, x3, 0xDD);
+  }
+}
+
+#define R1(a, b, c, d, g, k, s) a = step<F_TABLE, s>(a, b, c, d, w[g], k)
+#define R2(a, b, c, d, g, k, s) a = step<G_TABLE, s>(a, b, c, d, w[g], k)
+#define R3(a, b, c, d, g, k, s) a = step<H_TABLE, s>(a, b, c, d, w[g], k)
+#define R4(a, b, c, d, g, k, s) a = step<I_TABLE, s>(a, b, c, d, w[g], k)
+
+// MD5's 64 steps over one chunk of every lane.
+AVX512 inline void compress(__m512i s[4], const __m512i w[LANES]) {
+  __m512i a = s[0], b = s[1], c = s[2], d = s[3];
+  R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);
+  R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);
+  R1(a, b, c, d, 8, 8, 7);   R1(d, a, b, c, 9, 9, 12);  R1(c, d, a, b, 10, 10, 17); R1(b, c, d, a, 11, 11, 22);
+  R1(a, b, c, d, 12, 12, 7); R1(d, a, b, c, 13, 13, 12); R1(c, d, a, b, 14, 14, 17); R1(b, c, d, a, 15, 15, 22);
+  R2(a, b, c, d, 1, 16, 5);  R2(d, a, b, c, 6, 17, 9);  R2(c, d, a, b, 11, 18, 14); R2(b, c, d, a, 0, 19, 20);
+  R2(a, b, c, d, 5, 20, 5);  R2(d, a, b, c, 10, 21, 9); R2(c, d, a, b, 15, 22, 14); R2(b, c, d, a, 4, 23, 20);
+  R2(a, b, c, d, 9, 24, 5);  R2(d, a, b, c, 14, 25, 9); R2(c, d, a, b, 3, 26, 14);  R2(b, c, d, a, 8, 27, 20);
+  R2(a, b, c, d, 13, 28, 5); R2(d, a, b, c, 2, 29, 9);  R2(c, d, a, b, 7, 30, 14);  R2(b, c, d, a, 12, 31, 20);
+  R3(a, b, c, d, 5, 32, 4);  R3(d, a, b, c, 8, 33, 11); R3(c, d, a, b, 11, 34, 16); R3(b, c, d, a, 14, 35, 23);
+  R3(a, b, c, d, 1, 36, 4);  R3(d, a, b, c, 4, 37, 11); R3(c, d, a, b, 7, 38, 16);  R3(b, c, d, a, 10, 39, 23);
+  R3(a, b, c, d, 13, 40, 4); R3(d, a, b, c, 0, 41, 11); R3(c, d, a, b, 3, 42, 16);  R3(b, c, d, a, 6, 43, 23);
+  R3(a, b, c, d, 9, 44, 4);  R3(d, a, b, c, 12, 45, 11); R3(c, d, a, b, 15, 46, 16); R3(b, c, d, a, 2, 47, 23);
+  R4(a, b, c, d, 0, 48, 6);  R4(d, a, b, c, 7, 49, 10); R4(c, d, a, b, 14, 50, 15); R4(b, c, d, a, 5, 51, 21);
+  R4(a, b, c, d, 12, 52, 6); R4(d, a, b, c, 3, 53, 10); R4(c, d, a, b, 10, 54, 15); R4(b, c, d, a, 1, 55, 21);
+  R4(a, b, c, d, 8, 56, 6);  R4(d, a, b, c, 15, 57, 10); R4(c, d, a, b, 6, 58, 15); R4(b, c, d, a, 13, 59, 21);
+  R4(a, b, c, d, 4, 60, 6);  R4(d, a, b, c, 11, 61, 10); R4(c, d, a, b, 2, 62, 15); R4(b, c, d, a, 9, 63, 21);
+  s[0] = a;
+  s[1] = b;
+  s[2] = c;
+  s[3] = d;
+}
+
+#undef R1
+#undef R2
+#undef R3
+#undef R4
+
+AVX512 void avx512_digest(const uint8_t* const* data, const size_t* lengths, int count, uint8_t (*digests)[16]) {
+  // What a lane past its message's end reads; its state is left as it is.
+  static const uint8_t idle[MD5_CHUNK] = {};
+  Md5LaneMessage messages[LANES];
+  uint64_t longest = 0;
+  for (int i = 0; i < count; i++) {
+    md5_lane_prepare(&messages[i], data[i], lengths[i]);
+    if (messages[i].chunks > longest) longest = messages[i].chunks;
+  }
+  __m512i state[4];
+  for (int j = 0; j < 4; j++) state[j] = _mm512_set1_epi32(static_cast<int>(MD5_INIT[j]));
+  for (uint64_t chunk = 0; chunk < longest; chunk++) {
+    __m512i w[LANES];
+    __mmask16 live = 0;
+    for (int i = 0; i < LANES; i++) {
+      const uint8_t* p = idle;
+      if (i < count && chunk < messages[i].chunks) {
+        p = md5_lane_chunk(&messages[i], chunk);
+        live = static_cast<__mmask16>(live | (1u << i));
+      }
+      w[i] = _mm512_loadu_si512(p);
+    }
+    transpose(w);
+    __m512i next[4] = {state[0], state[1], state[2], state[3]};
+    compress(next, w);
+    for (int j = 0; j < 4; j++) state[j] = _mm512_mask_add_epi32(state[j], live, state[j], next[j]);
+  }
+  uint32_t words[4][LANES];
+  for (int j = 0; j < 4; j++) _mm512_storeu_si512(words[j], state[j]);
+  for (int i = 0; i < count; i++) md5_lane_output(words[0][i], words[1][i], words[2][i], words[3][i], digests[i]);
+}
+
+const Md5LaneKernel kernel = {"avx512", LANES, avx512_digest};
+
+}  // namespace
+
+const Md5LaneKernel* md5_avx512_kernel() {
+  static const bool present = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                              __builtin_cpu_supports("avx512vl");
+  return present ? &kernel : nullptr;
+}
+
+#else
+
+const Md5LaneKernel* md5_avx512_kernel() { return nullptr; }
+
+#endif
