@@ -2,6 +2,7 @@
 
 #include "fail.h"
 #include "md5_digest.h"
+#include "md5_lanes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -172,18 +173,15 @@ static uint64_t clean_positions(MatchState* state, const uint8_t* w, uint64_t* w
 // behind it.  Stretches of a few blocks (generated text has 1 to 8) lose by
 // it; the figures that chose 8 are in the bench's notes.
 constexpr int DIGEST_FIRST_AFTER = 8;
-// Matches of the first size in a row after which the next window's MD5 is
-// computed while the slot of this one's is fetched: the slot is a cache miss,
-// and the next window is where the scan goes on if this one matches.  Wasted
-// once at the end of each stretch, so only in long ones.
-constexpr int DIGEST_AHEAD_AFTER = 16;
-
-// MD5s of the first size's windows made ahead of the exact step.
+// MD5s of the first size's windows made for the digest-first step: of the
+// windows at file offsets offset, offset + size, ... (count of them, from
+// used on not yet taken), and of the window at this position.
 struct FirstSizeDigests {
-  uint8_t here[16];  // of the window at this position
-  bool have_here = false;
-  uint8_t next[16];  // of the window one block on
-  bool have_next = false;
+  uint8_t ahead[MD5_LANES_MAX][16];
+  int count = 0;
+  int used = 0;
+  uint64_t offset = 0;  // of ahead[used]
+  const uint8_t* here = nullptr;  // null when the window here has none
 };
 
 // One scan: where the window is, how the sums of the sizes got there, and
@@ -204,7 +202,7 @@ struct Scan {
   int passed_before = 0;
   uint64_t passed_size = 0;
   uint32_t passed_sum = 0;
-  int first_size_in_a_row = 0;  // matches of the first size, up to DIGEST_AHEAD_AFTER
+  int first_size_in_a_row = 0;  // matches of the first size, up to DIGEST_FIRST_AFTER
   FirstSizeDigests first;
   uint64_t work = 0;  // since the last look for a signal
 };
@@ -242,27 +240,32 @@ static const DigestIndex* first_size_digests(MatchState* state) {
   return state->first_size_digests.slots != nullptr ? &state->first_size_digests : nullptr;
 }
 
-// Digests the first size's window (or takes its digest made one block back)
-// and looks it up: the value the exact step would match the window with, or
-// null when the exact step has to decide.
-static PyObject* match_by_digest(Scan* scan, const DigestIndex* digests, uint64_t size, uint64_t available) {
+// The digest of the first size's window here.  It is made with those of the
+// windows a block, two blocks, ... on, as many as the multi-lane MD5 digests
+// at the cost of one: where the scan goes on while the windows match, and
+// wasted at the stretch's end.  The slots the index will be asked for are
+// fetched at once, so their cache misses overlap.
+static const uint8_t* digest_here(Scan* scan, const DigestIndex* digests, uint64_t size, uint64_t available) {
   FirstSizeDigests* d = &scan->first;
-  if (d->have_next) {
-    std::memcpy(d->here, d->next, 16);
-  } else {
-    md5_digest(scan->w, size, d->here);
-    scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+  if (d->used == d->count || d->offset != scan->offset) {
+    const uint64_t fit = available / size;
+    int n = md5_lanes_width();
+    if (static_cast<uint64_t>(n) > fit) n = static_cast<int>(fit);
+    const uint8_t* data[MD5_LANES_MAX];
+    size_t lengths[MD5_LANES_MAX];
+    for (int k = 0; k < n; k++) {
+      data[k] = scan->w + k * size;
+      lengths[k] = size;
+    }
+    md5_lanes(data, lengths, n, d->ahead);
+    for (int k = 0; k < n; k++) digest_index_prefetch(digests, d->ahead[k]);
+    scan->work += n * (size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST);
+    d->count = n;
+    d->used = 0;
+    d->offset = scan->offset;
   }
-  d->have_here = true;
-  // The slot's cache miss is served while the next window is digested; if
-  // this one matches, that is where the scan goes on.
-  digest_index_prefetch(digests, d->here);
-  d->have_next = scan->first_size_in_a_row >= DIGEST_AHEAD_AFTER && available >= 2 * size;
-  if (d->have_next) {
-    md5_digest(scan->w + size, size, d->next);
-    scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
-  }
-  return digest_index_find(digests, d->here);
+  d->offset += size;
+  return d->ahead[d->used++];
 }
 
 // In a stretch of the first size's matches: confirms the window by its MD5
@@ -272,11 +275,12 @@ static int confirm_by_digest(Scan* scan, Step* step) {
   MatchState* state = scan->state;
   const uint64_t size = state->sizes->size;
   const uint64_t available = window_available(scan->window);
-  scan->first.have_here = false;
+  scan->first.here = nullptr;
   if (scan->first_size_in_a_row < DIGEST_FIRST_AFTER || available < size) return 0;
   const DigestIndex* digests = first_size_digests(state);
   if (digests == nullptr) return 0;
-  PyObject* known = match_by_digest(scan, digests, size, available);
+  scan->first.here = digest_here(scan, digests, size, available);
+  PyObject* known = digest_index_find(digests, scan->first.here);
   if (known == nullptr) return 0;
   // As the exact step would find it: a weak match, then a strong one.
   state->weak_count++;
@@ -324,7 +328,7 @@ static int try_sizes(Scan* scan, Step* step) {
     // Another length's digests: no MD5 of this window can equal them.
     if (weak->size != size) continue;
     uint8_t digest[16];
-    if (place == 0 && scan->first.have_here) {
+    if (place == 0 && scan->first.here != nullptr) {
       std::memcpy(digest, scan->first.here, 16);
     } else {
       md5_digest(scan->w, size, digest);
@@ -346,11 +350,10 @@ static int try_sizes(Scan* scan, Step* step) {
 // found.
 static void follow_stretch(Scan* scan, const Step& step) {
   if (step.matched == scan->state->sizes->size) {
-    scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_AHEAD_AFTER);
+    scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_FIRST_AFTER);
     first_size_digests(scan->state);
   } else {
     scan->first_size_in_a_row = 0;
-    scan->first.have_next = false;
   }
 }
 
