@@ -226,18 +226,22 @@ static int skip_clean_positions(Scan* scan) {
   return scan->w != nullptr ? 0 : -1;
 }
 
-// The first size's digests, built at the first match of that size: a file
-// that matches none never needs them.  Null when turned off or out of memory
-// (the exact step then does without).
-static const DigestIndex* first_size_digests(MatchState* state) {
-  if (!state->options.digest_first) return nullptr;
+// The first size's digests in *digests, built at the first match of that
+// size: a file that matches none never needs them.  Null when turned off or
+// out of memory (the exact step then does without).  0, or -1 when a signal
+// handler raised while they were built.
+static int first_size_digests(MatchState* state, const DigestIndex** digests) {
+  *digests = nullptr;
+  if (!state->options.digest_first) return 0;
   if (!state->first_size_digests_built) {
     state->first_size_digests_built = true;
-    if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size)) < 0) {
-      return nullptr;
+    if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size),
+                           state->caller) < 0) {
+      return -1;
     }
   }
-  return state->first_size_digests.slots != nullptr ? &state->first_size_digests : nullptr;
+  if (state->first_size_digests.slots != nullptr) *digests = &state->first_size_digests;
+  return 0;
 }
 
 // The digest of the first size's window here.  It is made with those of the
@@ -270,14 +274,15 @@ static const uint8_t* digest_here(Scan* scan, const DigestIndex* digests, uint64
 
 // In a stretch of the first size's matches: confirms the window by its MD5
 // before any sum is computed (digest_index.h says why the outcome is the
-// exact step's).  0, or -1 when out of memory.
+// exact step's).  0, or -1 when out of memory or a signal handler raised.
 static int confirm_by_digest(Scan* scan, Step* step) {
   MatchState* state = scan->state;
   const uint64_t size = state->sizes->size;
   const uint64_t available = window_available(scan->window);
   scan->first.here = nullptr;
   if (scan->first_size_in_a_row < DIGEST_FIRST_AFTER || available < size) return 0;
-  const DigestIndex* digests = first_size_digests(state);
+  const DigestIndex* digests;
+  if (first_size_digests(state, &digests) < 0) return -1;
   if (digests == nullptr) return 0;
   scan->first.here = digest_here(scan, digests, size, available);
   PyObject* known = digest_index_find(digests, scan->first.here);
@@ -347,14 +352,15 @@ static int try_sizes(Scan* scan, Step* step) {
 // Keeps count of the stretch of the first size's matches the scan is in.
 // Only such a stretch turns the digests on: in one of another size's blocks,
 // a window of the first size would be digested at every block and never
-// found.
-static void follow_stretch(Scan* scan, const Step& step) {
-  if (step.matched == scan->state->sizes->size) {
-    scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_FIRST_AFTER);
-    first_size_digests(scan->state);
-  } else {
+// found.  0, or -1 when a signal handler raised.
+static int follow_stretch(Scan* scan, const Step& step) {
+  if (step.matched != scan->state->sizes->size) {
     scan->first_size_in_a_row = 0;
+    return 0;
   }
+  scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_FIRST_AFTER);
+  const DigestIndex* digests;
+  return first_size_digests(scan->state, &digests);
 }
 
 // Moves to the next position: a slide when the last size examined did not
@@ -398,10 +404,8 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   while (scan.w != nullptr && !failed) {
     Step step;
     failed = skip_clean_positions(&scan) < 0 || confirm_by_digest(&scan, &step) < 0 ||
-             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, 0) < 0;
-    if (failed) break;
-    follow_stretch(&scan, step);
-    failed = move_on(&scan, step) < 0;
+             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, 0) < 0 ||
+             follow_stretch(&scan, step) < 0 || move_on(&scan, step) < 0;
   }
   // A slide finds nothing left to read only once the file is exhausted; any
   // other way out of the loop is a failure, already reported.
