@@ -31,8 +31,9 @@ struct ScanOptions {
   bool reseed_rolled_sums = false;
   // The loops that runs of non-matching positions take.
   const BatchKernels* kernels = best_kernels();
-  // In a stretch of matching blocks, confirm a window of the first size by
-  // its MD5 before computing its adler32 (digest_index.h).
+  // In a stretch of matching blocks, digest the windows of its size several
+  // at a time, and confirm a window of the first size by its MD5 before
+  // computing its adler32 (digest_index.h).
   bool digest_first = true;
 };
 

@@ -166,22 +166,23 @@ static uint64_t clean_positions(MatchState* state, const uint8_t* w, uint64_t* w
   return skipped;
 }
 
-// Matches of the first size in a row after which a window of that size is
-// confirmed by its MD5 first.  Where the stretch ends, that MD5 is wasted
-// unless the window finds an entry of its size anyway; in a stretch that
-// matches block after block it saves the window's adler32 and the lookups
-// behind it.  Stretches of a few blocks (generated text has 1 to 8) lose by
-// it; the figures that chose 8 are in the bench's notes.
-constexpr int DIGEST_FIRST_AFTER = 8;
-// MD5s of the first size's windows made for the digest-first step: of the
-// windows at file offsets offset, offset + size, ... (count of them, from
-// used on not yet taken), and of the window at this position.
-struct FirstSizeDigests {
-  uint8_t ahead[MD5_LANES_MAX][16];
+// Matches of one size in a row after which the scan is in a stretch of that
+// size's blocks: its windows are digested several at a time, and the first
+// size's are confirmed by their MD5 before any sum.  Where the stretch ends,
+// those digests are wasted; in a stretch that matches block after block they
+// save most of the MD5's cost, and for the first size the window's adler32
+// and the lookups behind it.  Stretches of a few blocks (generated text has 1
+// to 8) lose by it; the figures that chose 8 are in the bench's notes.
+constexpr int STRETCH_AFTER = 8;
+
+// MD5s made ahead in a stretch: of the windows of size bytes at file offsets
+// offset, offset + size, ... (count of them, from used on not yet taken).
+struct DigestsAhead {
+  uint8_t digests[MD5_LANES_MAX][16];
+  uint64_t size = 0;
   int count = 0;
   int used = 0;
-  uint64_t offset = 0;  // of ahead[used]
-  const uint8_t* here = nullptr;  // null when the window here has none
+  uint64_t offset = 0;  // of digests[used]
 };
 
 // One scan: where the window is, how the sums of the sizes got there, and
@@ -202,8 +203,13 @@ struct Scan {
   int passed_before = 0;
   uint64_t passed_size = 0;
   uint32_t passed_sum = 0;
-  int first_size_in_a_row = 0;  // matches of the first size, up to DIGEST_FIRST_AFTER
-  FirstSizeDigests first;
+  // The size of the blocks matched at the last positions, and how many in a
+  // row (up to STRETCH_AFTER); 0 after a position where none matched.
+  uint64_t stretch_size = 0;
+  int in_a_row = 0;
+  DigestsAhead ahead;
+  const uint8_t* first_here = nullptr;  // the first size's digest here, when made
+
   uint64_t work = 0;  // since the last look for a signal
 };
 
@@ -244,14 +250,18 @@ static int first_size_digests(MatchState* state, const DigestIndex** digests) {
   return 0;
 }
 
-// The digest of the first size's window here.  It is made with those of the
-// windows a block, two blocks, ... on, as many as the multi-lane MD5 digests
-// at the cost of one: where the scan goes on while the windows match, and
-// wasted at the stretch's end.  The slots the index will be asked for are
-// fetched at once, so their cache misses overlap.
-static const uint8_t* digest_here(Scan* scan, const DigestIndex* digests, uint64_t size, uint64_t available) {
-  FirstSizeDigests* d = &scan->first;
-  if (d->used == d->count || d->offset != scan->offset) {
+static bool in_stretch(const Scan* scan, uint64_t size) {
+  return scan->state->options.digest_first && scan->stretch_size == size && scan->in_a_row >= STRETCH_AFTER;
+}
+
+// In a stretch of size's blocks, the MD5 of the window here.  It is made
+// with those of the windows a block, two blocks, ... on, as many as the
+// multi-lane MD5 digests at the cost of one: where the scan goes on while the
+// windows match.  When digests is given, the slots it will be asked for are
+// fetched at once, so that their cache misses overlap.
+static const uint8_t* digest_ahead(Scan* scan, uint64_t size, uint64_t available, const DigestIndex* digests) {
+  DigestsAhead* d = &scan->ahead;
+  if (d->used == d->count || d->size != size || d->offset != scan->offset) {
     const uint64_t fit = available / size;
     int n = md5_lanes_width();
     if (static_cast<uint64_t>(n) > fit) n = static_cast<int>(fit);
@@ -261,15 +271,16 @@ static const uint8_t* digest_here(Scan* scan, const DigestIndex* digests, uint64
       data[k] = scan->w + k * size;
       lengths[k] = size;
     }
-    md5_lanes(data, lengths, n, d->ahead);
-    for (int k = 0; k < n; k++) digest_index_prefetch(digests, d->ahead[k]);
+    md5_lanes(data, lengths, n, d->digests);
+    for (int k = 0; digests != nullptr && k < n; k++) digest_index_prefetch(digests, d->digests[k]);
     scan->work += n * (size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST);
+    d->size = size;
     d->count = n;
     d->used = 0;
     d->offset = scan->offset;
   }
   d->offset += size;
-  return d->ahead[d->used++];
+  return d->digests[d->used++];
 }
 
 // In a stretch of the first size's matches: confirms the window by its MD5
@@ -279,13 +290,13 @@ static int confirm_by_digest(Scan* scan, Step* step) {
   MatchState* state = scan->state;
   const uint64_t size = state->sizes->size;
   const uint64_t available = window_available(scan->window);
-  scan->first.here = nullptr;
-  if (scan->first_size_in_a_row < DIGEST_FIRST_AFTER || available < size) return 0;
+  scan->first_here = nullptr;
+  if (!in_stretch(scan, size) || available < size) return 0;
   const DigestIndex* digests;
   if (first_size_digests(state, &digests) < 0) return -1;
   if (digests == nullptr) return 0;
-  scan->first.here = digest_here(scan, digests, size, available);
-  PyObject* known = digest_index_find(digests, scan->first.here);
+  scan->first_here = digest_ahead(scan, size, available, digests);
+  PyObject* known = digest_index_find(digests, scan->first_here);
   if (known == nullptr) return 0;
   // As the exact step would find it: a weak match, then a strong one.
   state->weak_count++;
@@ -332,11 +343,14 @@ static int try_sizes(Scan* scan, Step* step) {
     state->weak_count++;
     // Another length's digests: no MD5 of this window can equal them.
     if (weak->size != size) continue;
-    uint8_t digest[16];
-    if (place == 0 && scan->first.here != nullptr) {
-      std::memcpy(digest, scan->first.here, 16);
+    uint8_t own[16];
+    const uint8_t* digest = own;
+    if (place == 0 && scan->first_here != nullptr) {
+      digest = scan->first_here;
+    } else if (in_stretch(scan, size)) {
+      digest = digest_ahead(scan, size, available, nullptr);
     } else {
-      md5_digest(scan->w, size, digest);
+      md5_digest(scan->w, size, own);
       scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
     }
     PyObject* value = find_strong_value(digest, weak->strong);
@@ -349,16 +363,18 @@ static int try_sizes(Scan* scan, Step* step) {
   return 0;
 }
 
-// Keeps count of the stretch of the first size's matches the scan is in.
-// Only such a stretch turns the digests on: in one of another size's blocks,
-// a window of the first size would be digested at every block and never
-// found.  0, or -1 when a signal handler raised.
+// Keeps count of the stretch of matches the scan is in.  Only a stretch of
+// the first size's blocks turns the digest-first step on: in one of another
+// size's blocks, a window of the first size would be digested at every block
+// and never found.  0, or -1 when a signal handler raised.
 static int follow_stretch(Scan* scan, const Step& step) {
-  if (step.matched != scan->state->sizes->size) {
-    scan->first_size_in_a_row = 0;
-    return 0;
+  if (step.matched != scan->stretch_size) {
+    scan->stretch_size = step.matched;
+    scan->in_a_row = 0;
   }
-  scan->first_size_in_a_row = std::min(scan->first_size_in_a_row + 1, DIGEST_FIRST_AFTER);
+  if (step.matched == 0) return 0;
+  scan->in_a_row = std::min(scan->in_a_row + 1, STRETCH_AFTER);
+  if (step.matched != scan->state->sizes->size) return 0;
   const DigestIndex* digests;
   return first_size_digests(scan->state, &digests);
 }
