@@ -420,7 +420,7 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   while (scan.w != nullptr && !failed) {
     Step step;
     failed = skip_clean_positions(&scan) < 0 || confirm_by_digest(&scan, &step) < 0 ||
-             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, 0) < 0 ||
+             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, WORK_PER_STEP) < 0 ||
              follow_stretch(&scan, step) < 0 || move_on(&scan, step) < 0;
   }
   // A slide finds nothing left to read only once the file is exhausted; any
