@@ -21,8 +21,10 @@ version), which is what corvamire.delta needs to rebuild the file.
 from __future__ import division
 
 import hashlib
+import io
 import os
 import stat
+import sys
 import zlib
 
 try:
@@ -143,14 +145,25 @@ def build_lookup_table(source, block_sizes, value=block_position,
             stream.close()
 
 
+def _plain_file(stream):
+    """Whether the stream's bytes are those of its descriptor: a file object
+    that decompresses or decodes (gzip, bz2) has a fileno() too, that of the
+    file beneath it."""
+    if sys.version_info[0] < 3 and isinstance(stream, file):  # noqa: F821
+        return True   # 2.7's built-in file
+    buffered = (io.BufferedReader, io.BufferedRandom)
+    raw = getattr(stream, "raw", stream)
+    return (isinstance(stream, (io.FileIO,) + buffered)
+            and isinstance(raw, io.FileIO))
+
+
 def _native_table(stream, sizes, progress):
     """build_lookup_table's default table through _corvamire_native, or
     None when the stream is not a regular file behind a descriptor (its
     size could not be trusted, or there is no descriptor to read)."""
-    try:
-        fd = stream.fileno()
-    except (AttributeError, IOError, OSError, ValueError):
+    if not _plain_file(stream):
         return None
+    fd = stream.fileno()
     info = os.fstat(fd)
     if not stat.S_ISREG(info.st_mode):
         return None

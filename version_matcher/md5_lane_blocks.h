@@ -52,6 +52,23 @@ constexpr uint32_t MD5_K[64] = {
     0xf4292244u, 0x432aff97u, 0xab9423a7u, 0xfc93a039u, 0x655b59c3u, 0x8f0ccc92u, 0xffeff47du, 0x85845dd1u,
     0x6fa87e4fu, 0xfe2ce6e0u, 0xa3014314u, 0x4e0811a1u, 0xf7537e82u, 0xbd3af235u, 0x2ad7d2bbu, 0xeb86d391u};
 
+// The step constants, each repeated in every lane of a register: read as
+// an operand of the addition, a constant costs a load, where building it in a
+// register from its value would cost two instructions at every step.
+template <int LANES>
+struct Md5LaneConstants {
+  alignas(64) uint32_t k[64][LANES];
+};
+
+template <int LANES>
+constexpr Md5LaneConstants<LANES> md5_lane_constants() {
+  Md5LaneConstants<LANES> c{};
+  for (int i = 0; i < 64; i++) {
+    for (int j = 0; j < LANES; j++) c.k[i][j] = MD5_K[i];
+  }
+  return c;
+}
+
 // The digest of a lane from its final state: the four words, little-endian.
 inline void md5_lane_output(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint8_t digest[16]) {
   const uint32_t words[4] = {a, b, c, d};

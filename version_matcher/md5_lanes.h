@@ -5,7 +5,9 @@
 // 8 lanes with AVX2 (md5_lanes_avx2.cpp), 16 with AVX-512
 // (md5_lanes_avx512.cpp).  The kernel is chosen at run time from what the CPU
 // has; without either, and for a single message, md5_digest does the work.
-// The digests are bit for bit those of md5_digest.
+// The digests are bit for bit those of md5_digest.  Every lane steps through
+// as many 64-byte chunks as the call's longest message needs, so messages of
+// like lengths (blocks of one size) make the best use of a call.
 #ifndef CORVAMIRE_MD5_LANES_H
 #define CORVAMIRE_MD5_LANES_H
 

@@ -31,12 +31,15 @@ AVX2 inline __m256i i_fn(__m256i b, __m256i c, __m256i d) {  // c ^ (b | ~d)
   return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
 }
 
+constexpr Md5LaneConstants<LANES> K_LANES = md5_lane_constants<LANES>();
+
 // One step: a = b + ((a + fn(b, c, d) + K[k] + w[g]) <<< s).
 template <__m256i (*FN)(__m256i, __m256i, __m256i), int S>
-AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, int k) {
+AVX2 inline __m256i step(__m256i a, __m256i b, __m256i c, __m256i d, __m256i w, const uint32_t* k) {
   // a + K[k] + w[g] does not wait for b, c and d: only the function and
   // what follows it lie on the chain from one step to the next.
-  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, _mm256_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m256i constant = _mm256_load_si256(reinterpret_cast<const __m256i*>(k));
+  const __m256i early = _mm256_add_epi32(a, _mm256_add_epi32(w, constant));
   const __m256i sum = _mm256_add_epi32(early, FN(b, c, d));
   return _mm256_add_epi32(b, _mm256_or_si256(_mm256_slli_epi32(sum, S), _mm256_srli_epi32(sum, 32 - S)));
 }
@@ -67,13 +70,13 @@ AVX2 inline void transpose(__m256i r[LANES]) {
   }
 }
 
-#define R1(a, b, c, d, g, k, s) a = step<f_fn, s>(a, b, c, d, w[g], k)
-#define R2(a, b, c, d, g, k, s) a = step<g_fn, s>(a, b, c, d, w[g], k)
-#define R3(a, b, c, d, g, k, s) a = step<h_fn, s>(a, b, c, d, w[g], k)
-#define R4(a, b, c, d, g, k, s) a = step<i_fn, s>(a, b, c, d, w[g], k)
+#define R1(a, b, c, d, g, k, s) a = step<f_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R2(a, b, c, d, g, k, s) a = step<g_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R3(a, b, c, d, g, k, s) a = step<h_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R4(a, b, c, d, g, k, s) a = step<i_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
 
 // MD5's 64 steps over one chunk of every lane.
-AVX2 inline void compress(__m256i s[4], const __m256i w[16]) {
+AVX2 inline void compress(__m256i s[4], const __m256i w[16], const uint32_t* constants) {
   __m256i a = s[0], b = s[1], c = s[2], d = s[3];
   R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);
   R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);
@@ -111,6 +114,10 @@ AVX2 void avx2_digest(const uint8_t* const* data, const size_t* lengths, int cou
     md5_lane_prepare(&messages[i], data[i], lengths[i]);
     if (messages[i].chunks > longest) longest = messages[i].chunks;
   }
+  // Hidden from the optimiser, which would otherwise build each constant
+  // in a register from its known value.
+  const uint32_t* constants = K_LANES.k[0];
+  __asm__("" : "+r"(constants));
   __m256i state[4];
   for (int j = 0; j < 4; j++) state[j] = _mm256_set1_epi32(static_cast<int>(MD5_INIT[j]));
   for (uint64_t chunk = 0; chunk < longest; chunk++) {
@@ -129,7 +136,7 @@ AVX2 void avx2_digest(const uint8_t* const* data, const size_t* lengths, int cou
     transpose(w);
     transpose(w + 8);
     __m256i next[4] = {state[0], state[1], state[2], state[3]};
-    compress(next, w);
+    compress(next, w, constants);
     const __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(live));
     for (int j = 0; j < 4; j++) {
       state[j] = _mm256_add_epi32(state[j], _mm256_and_si256(next[j], mask));

@@ -34,13 +34,15 @@ constexpr int G_TABLE = 0xE4;  // d ? b : c
 constexpr int H_TABLE = 0x96;  // b ^ c ^ d
 constexpr int I_TABLE = 0x39;  // c ^ (b | ~d)
 
+constexpr Md5LaneConstants<LANES> K_LANES = md5_lane_constants<LANES>();
+
 // One step: a = b + ((a + f(b, c, d) + K[k] + w[g]) <<< s).
 template <int TABLE, int S>
-AVX512 inline __m512i step(__m512i a, __m512i b, __m512i c, __m512i d, __m512i w, int k) {
+AVX512 inline __m512i step(__m512i a, __m512i b, __m512i c, __m512i d, __m512i w, const uint32_t* k) {
   const __m512i f = _mm512_ternarylogic_epi32(b, c, d, TABLE);
   // a + K[k] + w[g] does not wait for b, c and d: only the function and
   // what follows it lie on the chain from one step to the next.
-  const __m512i early = _mm512_add_epi32(a, _mm512_add_epi32(w, _mm512_set1_epi32(static_cast<int>(MD5_K[k]))));
+  const __m512i early = _mm512_add_epi32(a, _mm512_add_epi32(w, _mm512_load_si512(k)));
   const __m512i sum = _mm512_add_epi32(early, f);
   return _mm512_add_epi32(b, _mm512_rol_epi32(sum, S));
 }
@@ -77,13 +79,13 @@ AVX512 inline void transpose(__m512i r[LANES]) {
   }
 }
 
-#define R1(a, b, c, d, g, k, s) a = step<F_TABLE, s>(a, b, c, d, w[g], k)
-#define R2(a, b, c, d, g, k, s) a = step<G_TABLE, s>(a, b, c, d, w[g], k)
-#define R3(a, b, c, d, g, k, s) a = step<H_TABLE, s>(a, b, c, d, w[g], k)
-#define R4(a, b, c, d, g, k, s) a = step<I_TABLE, s>(a, b, c, d, w[g], k)
+#define R1(a, b, c, d, g, k, s) a = step<F_TABLE, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R2(a, b, c, d, g, k, s) a = step<G_TABLE, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R3(a, b, c, d, g, k, s) a = step<H_TABLE, s>(a, b, c, d, w[g], constants + LANES * (k))
+#define R4(a, b, c, d, g, k, s) a = step<I_TABLE, s>(a, b, c, d, w[g], constants + LANES * (k))
 
 // MD5's 64 steps over one chunk of every lane.
-AVX512 inline void compress(__m512i s[4], const __m512i w[LANES]) {
+AVX512 inline void compress(__m512i s[4], const __m512i w[LANES], const uint32_t* constants) {
   __m512i a = s[0], b = s[1], c = s[2], d = s[3];
   R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);
   R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);
@@ -121,6 +123,10 @@ AVX512 void avx512_digest(const uint8_t* const* data, const size_t* lengths, int
     md5_lane_prepare(&messages[i], data[i], lengths[i]);
     if (messages[i].chunks > longest) longest = messages[i].chunks;
   }
+  // Hidden from the optimiser, which would otherwise build each constant
+  // in a register from its known value.
+  const uint32_t* constants = K_LANES.k[0];
+  __asm__("" : "+r"(constants));
   __m512i state[4];
   for (int j = 0; j < 4; j++) state[j] = _mm512_set1_epi32(static_cast<int>(MD5_INIT[j]));
   for (uint64_t chunk = 0; chunk < longest; chunk++) {
@@ -136,7 +142,7 @@ AVX512 void avx512_digest(const uint8_t* const* data, const size_t* lengths, int
     }
     transpose(w);
     __m512i next[4] = {state[0], state[1], state[2], state[3]};
-    compress(next, w);
+    compress(next, w, constants);
     for (int j = 0; j < 4; j++) state[j] = _mm512_mask_add_epi32(state[j], live, state[j], next[j]);
   }
   uint32_t words[4][LANES];

@@ -72,6 +72,26 @@ PyDoc_STRVAR(block_digests_doc,
   "sums holds n little-endian uint32 adler32 sums (4 * n bytes) and digests\n"
   "n raw MD5 digests (16 * n bytes).  A short last block is left out.");
 
+// The entry (size, sums, digests) of one block size, its arrays allocated for
+// block_digests to fill and described in *out; null with the exception set.
+PyObject* new_entry(PyObject* size_obj, uint64_t file_size, BlockSizeOutput* out) {
+  const long long size = block_size(size_obj);
+  if (size < 0) return nullptr;
+  const uint64_t count = file_size / static_cast<uint64_t>(size);
+  if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX / 16)) return PyErr_NoMemory();
+  const Py_ssize_t n = static_cast<Py_ssize_t>(count);
+  PyObject* sums = PyBytes_FromStringAndSize(nullptr, 4 * n);
+  PyObject* digests = sums == nullptr ? nullptr : PyBytes_FromStringAndSize(nullptr, 16 * n);
+  PyObject* entry = digests == nullptr ? nullptr : PyTuple_Pack(3, size_obj, sums, digests);
+  if (entry != nullptr) {
+    *out = {static_cast<uint64_t>(size), count, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(sums)),
+            reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(digests))};
+  }
+  Py_XDECREF(sums);  // the entry holds them, or they are gone
+  Py_XDECREF(digests);
+  return entry;
+}
+
 PyObject* py_block_digests(PyObject*, PyObject* args) {
   int fd;
   long long file_size;
@@ -97,27 +117,13 @@ PyObject* py_block_digests(PyObject*, PyObject* args) {
   if (n == 0) PyErr_SetString(PyExc_ValueError, "no block size given");
   std::vector<BlockSizeOutput> outputs(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; result != nullptr && i < n; i++) {
-    PyObject* size_obj = PySequence_Fast_GET_ITEM(sizes, i);
-    const long long size = block_size(size_obj);
-    const uint64_t count = size < 0 ? 0 : static_cast<uint64_t>(file_size) / static_cast<uint64_t>(size);
-    PyObject* sums = nullptr;
-    PyObject* digests = nullptr;
-    if (size > 0 && count > static_cast<uint64_t>(PY_SSIZE_T_MAX / 16)) {
-      PyErr_NoMemory();
-    } else if (size > 0) {
-      sums = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * count));
-      digests = sums == nullptr ? nullptr : PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(16 * count));
-    }
-    PyObject* entry = digests == nullptr ? nullptr : PyTuple_Pack(3, size_obj, sums, digests);
-    if (entry != nullptr) {
-      outputs[static_cast<size_t>(i)] = {static_cast<uint64_t>(size), count,
-                                         reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(sums)),
-                                         reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(digests))};
+    PyObject* entry = new_entry(PySequence_Fast_GET_ITEM(sizes, i), static_cast<uint64_t>(file_size),
+                                &outputs[static_cast<size_t>(i)]);
+    if (entry == nullptr) {
+      Py_CLEAR(result);
+    } else {
       PyList_SET_ITEM(result, i, entry);
     }
-    Py_XDECREF(sums);
-    Py_XDECREF(digests);
-    if (entry == nullptr) Py_CLEAR(result);
   }
   Py_DECREF(sizes);
   if (result == nullptr) return nullptr;
@@ -158,11 +164,13 @@ int add_entry(PyObject* table, PyObject* entry, uint64_t* since_check) {
   }
   const int present = PyDict_Contains(table, size_obj);
   if (present != 0) return present < 0 ? -1 : 0;
-  PyObject* by_sum = PyDict_New();
+  const uint64_t count = static_cast<uint64_t>(sums_len / 4);
+  // Sized for a sum per block from the start: most blocks have sums of
+  // their own, and the dict would otherwise be rebuilt as it grows.
+  PyObject* by_sum = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
   if (by_sum == nullptr) return -1;
   int rc = PyDict_SetItem(table, size_obj, by_sum);
   Py_DECREF(by_sum);  // the table holds it
-  const uint64_t count = static_cast<uint64_t>(sums_len / 4);
   for (uint64_t j = 0; rc == 0 && j < count; j++) {
     const uint8_t* s = reinterpret_cast<const uint8_t*>(sums) + 4 * j;
     const uint32_t sum = uint32_t{s[0]} | uint32_t{s[1]} << 8 | uint32_t{s[2]} << 16 | uint32_t{s[3]} << 24;
@@ -179,6 +187,10 @@ int add_entry(PyObject* table, PyObject* entry, uint64_t* since_check) {
       // The value build_lookup_table gives by default: (size, offset).
       PyObject* offset = new_int(j * static_cast<uint64_t>(size));
       PyObject* value = offset == nullptr ? nullptr : PyTuple_Pack(2, size_obj, offset);
+      // Two ints can be in no reference cycle.  Out of the collector's sight,
+      // so are the dicts that hold only such values: the collector's passes
+      // over a table of a million of them would cost more than building it.
+      if (value != nullptr) PyObject_GC_UnTrack(value);
       if (value == nullptr || PyDict_SetItem(by_digest, digest, value) < 0) rc = -1;
       Py_XDECREF(offset);
       Py_XDECREF(value);

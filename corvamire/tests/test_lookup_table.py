@@ -138,6 +138,15 @@ class NativeTableTest(TempDirTest):
                 if hasattr(source, "read"):
                     self.assertEqual(source.tell(), len(data), name)
                     source.close()
+        # A file object whose descriptor is not its bytes' source, as a
+        # gzip or bz2 file's is the compressed file's.
+        with open(path, "rb") as other:
+            class Unpacking(io.BytesIO):
+                def fileno(self):
+                    return other.fileno()
+            unpacked = b"z" * 5000
+            self.assertEqual(lt.build_lookup_table(Unpacking(unpacked), sizes),
+                             python_table(io.BytesIO(unpacked), sizes))
 
     def test_raw_digests_from_the_current_position(self):
         data = noise(70000, "raw")

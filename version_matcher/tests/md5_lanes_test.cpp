@@ -52,7 +52,7 @@ std::string hex(const uint8_t digest[16]) {
 int mismatches(const Way& way, const std::vector<uint8_t>& bytes, const std::vector<size_t>& offsets,
                const std::vector<size_t>& lengths, std::string* first) {
   const int count = static_cast<int>(lengths.size());
-  const uint8_t* data[MD5_LANES_MAX];
+  const uint8_t* data[MD5_LANES_MAX] = {};
   uint8_t digests[MD5_LANES_MAX][16];
   for (int i = 0; i < count; i++) data[i] = bytes.data() + offsets[i];
   way.digest_with(way.kernel, data, lengths.data(), count, digests);
@@ -86,8 +86,8 @@ TEST(Md5Lanes, KnownDigests) {
       {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"}};
-  const uint8_t* data[MD5_LANES_MAX];
-  size_t lengths[MD5_LANES_MAX];
+  const uint8_t* data[MD5_LANES_MAX] = {};
+  size_t lengths[MD5_LANES_MAX] = {};
   for (size_t i = 0; i < suite.size(); i++) {
     data[i] = reinterpret_cast<const uint8_t*>(suite[i].first.data());
     lengths[i] = suite[i].first.size();
