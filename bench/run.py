@@ -20,6 +20,7 @@ import tempfile
 import traceback
 
 from bench import matcher_bench as mb
+from bench import matcher_calls
 from bench import matcher_report
 from bench import parallel_bench
 from bench import sync_bench
@@ -34,7 +35,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="python2.7 -m bench.run", description=__doc__.split("\n\n")[2])
     p.add_argument("--quick", action="store_true",
                    help="small sizes, one run each (a check that everything works, not figures)")
-    p.add_argument("--only", choices=["matcher", "watcher", "table", "sync"], help="run one component's benchmarks")
+    p.add_argument("--only", choices=["matcher", "watcher", "table", "sync", "calls"],
+                   help="run one component's benchmarks, or only the matcher's whole-call ones")
     p.add_argument("--cases", help="comma-separated matcher cases (default: all)")
     p.add_argument("--repeat", type=int, help="timed runs per measurement; the median is shown (default 3)")
     p.add_argument("--size-mib", type=int, help="size of each generated or collected file (default 128)")
@@ -222,6 +224,8 @@ def main(argv):
     if args.only in (None, "matcher"):
         run_matcher(args, tools, report)
         parallel_bench.run(args, report, log)
+    if args.only in (None, "matcher", "calls"):
+        matcher_calls.run(args, report, log)
     if args.only in (None, "table"):
         run_table(args, tools, report)
     if args.only in (None, "sync"):
