@@ -37,6 +37,7 @@ ACCESS_DENIED = b"Access is denied."
 WAIT = 30.0           # seconds any expected event may take (sanitized builds are slow)
 NO_CAPS = [b"setpriv", b"--inh-caps=-all", b"--bounding-set=-all", b"--"]
 QUEUED_EVENTS = "/proc/sys/fs/inotify/max_queued_events"
+USAGE = b"usage: dir_watcher HOST_PID WATCH_LIST EXCLUSION_LIST CHANGELOG_DIR\n"
 
 
 class WatcherTest(unittest.TestCase):
@@ -96,15 +97,15 @@ class WatcherTest(unittest.TestCase):
             os.unlink(probe)
             self.settle()
 
-    def run_to_end(self, args):
+    def run_to_end(self, args, stderr=b""):
         """Runs a watcher that is expected to end by itself; its exit status."""
         self.start(args)
-        return self.finish_watcher()
+        return self.finish_watcher(stderr=stderr)
 
-    def finish_watcher(self, timeout=WAIT):
+    def finish_watcher(self, timeout=WAIT, stderr=b""):
         status = self.watcher.wait(timeout)
         with open(self.stderr_path, "rb") as f:
-            self.assertEqual(f.read(), b"", "the watcher wrote to stderr (sanitizer report?)")
+            self.assertEqual(f.read(), stderr, "the watcher's stderr (a sanitizer report?)")
         return status
 
     def end_host(self):
@@ -391,8 +392,10 @@ class ErrorTests(WatcherTest):
     def test_command_line_failures_write_nothing(self):
         self.write_lists([self.root])
         good = [str(self.host.pid).encode(), self.watch_list, self.exclusion_list, self.changelog]
-        self.assertEqual(self.run_to_end(good[:3]), 1)
-        self.assertEqual(self.run_to_end(good + [b"extra"]), 1)
+        # A wrong count gets the usage line, for whoever runs it by hand.
+        for args in ([], [b"--help"], good[:3], good + [b"extra"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_to_end(args, stderr=USAGE), 1)
         # ERROR_NO_UNICODE_TRANSLATION, 1113, seen through an 8-bit exit status.
         self.assertEqual(self.run_to_end(good[:2] + [self.exclusion_list + b"\xff", self.changelog]), 1113 & 0xFF)
         self.assertFalse(os.path.exists(os.path.join(self.changelog, b"error.txt")))
