@@ -11,7 +11,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-constexpr int reads_per_wait = 16;     // bounds one wait's work when events never stop
+// Bounds one wait's work when events never stop; 16 reads of 64 KiB hold
+// more than the kernel's default queue of 16,384 events.
+constexpr int reads_per_wait = 16;
 constexpr int move_pairing_ms = 10;    // how long a lone IN_MOVED_FROM waits for its IN_MOVED_TO
 constexpr int move_pairing_rounds = 4;
 
@@ -80,11 +82,17 @@ static void event_for_node(Port& port, Node* node, const inotify_event* e)
         // About the directory itself (the parent's event names it): a moved
         // root is still watched through its descriptor; an attribute change
         // may have made it, or what it holds, readable.
-        if (e->mask & IN_ATTRIB) attribute_changed(port, node);
+        if (e->mask & IN_ATTRIB) {
+            port.access_changed = true;
+            attribute_changed(port, node);
+        }
         return;
     }
     queue_change(port, node, e->name, action_of(e->mask));
     if (!(e->mask & IN_ISDIR)) return;
+    // A directory searchable now, or moved out from under one that is not,
+    // may open the way to directories that could not be reached.
+    if (e->mask & (IN_ATTRIB | IN_MOVED_TO)) port.access_changed = true;
     if (e->mask & IN_CREATE) {
         directory_arrived(port, node, e->name);
     } else if (e->mask & IN_ATTRIB) {
@@ -103,7 +111,6 @@ static void overflow_all(Port& port)
 {
     for (Root* root : port.roots) {
         if (!root->armed || root->gone) continue;
-        set_overflowed(root);
         rebuild_root(port, root);
     }
 }
@@ -132,6 +139,7 @@ static bool read_events(Port& port)
 {
     ssize_t n = read(port.fd, port.events, sizeof port.events);
     if (n <= 0) return false;
+    port.last_event_ns = monotonic_ns();
     for (ssize_t pos = 0; pos < n;) {
         const inotify_event* e = reinterpret_cast<const inotify_event*>(port.events + pos);
         handle_event(port, e);
@@ -166,6 +174,7 @@ void drain_events(Port& port)
     }
     forget_moved_out(port);
     report_moved(port);
+    retry_blocked(port);
     bool settled = !events_waiting(port);
     if (any_pending(port)) settle_pending(port, settled);
     if (settled) note_removed_roots(port);

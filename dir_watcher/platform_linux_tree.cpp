@@ -68,24 +68,48 @@ static void for_each_in_subtree(Node* top, Visit visit)
 
 // ---- records -------------------------------------------------------------------
 
-void set_overflowed(Root* root)
+static void put_record(Port& port, Root* root, uint32_t action)
+{
+    if (queued_bytes(root->queue) == 0) root->queued_since_ns = monotonic_ns();
+    put_change_record(root->queue, port.scratch.name, action, port.scratch.wide);
+}
+
+// A record naming every directory of the tree, parents first.  Not bound
+// by the queue's limit: the tree is what the host needs to hear about.
+static void name_every_directory(Port& port, Root* root)
+{
+    Scratch& scratch = port.scratch;
+    for_each_in_subtree(root->top.get(), [&](Node* node) {
+        node_components(node, scratch.components);
+        if (compose_record_name(scratch.components, nullptr, root->limits, scratch.name))
+            put_record(port, root, file_action_modified);
+    });
+}
+
+void overflow_root(Port& port, Root* root)
 {
     root->overflowed = true;
     clear_records(root->queue);
+    if (root->top) name_every_directory(port, root);
 }
 
 void queue_change(Port& port, const Node* node, const char* item, uint32_t action)
 {
     Root* root = node->root;
-    if (root->overflowed || !attached(node)) return;   // the coming rescan covers it
+    if (!attached(node)) return;
     Scratch& scratch = port.scratch;
     node_components(node, scratch.components);
-    if (!compose_record_name(scratch.components, item, root->limits, scratch.name) ||
-        queued_bytes(root->queue) > queue_limit_bytes) {
-        set_overflowed(root);
+    if (!compose_record_name(scratch.components, item, root->limits, scratch.name)) {
+        // Not even the root fits a line: its own line is all there is.
+        root->overflowed = true;
+        clear_records(root->queue);
         return;
     }
-    put_change_record(root->queue, scratch.name, action, scratch.wide);
+    if (queued_bytes(root->queue) > queue_limit_bytes) {
+        overflow_root(port, root);
+        return;
+    }
+    put_record(port, root, action);
 }
 
 // A directory moved within its root: lines already written for what it
@@ -137,6 +161,10 @@ static void unregister(Port& port, Node* node, bool remove_unused_watch)
     if (node->moved) {
         erase_node(node->root->moved, node);
         node->moved = false;
+    }
+    if (node->blocked) {
+        erase_node(node->root->blocked, node);
+        node->blocked = false;
     }
     erase_node(port.scratch.nodes, node);   // a walk in progress does not list it
     if (node->wd < 0) return;
@@ -190,6 +218,18 @@ void mark_pending(Node* node)
     node->pending = true;
     node->root->pending.push_back(node);
 }
+
+// `node` cannot be reached because a directory on the way may not be
+// searched: nothing tells when it can, so it waits for an attribute change
+// or a move anywhere.
+static void mark_blocked(Node* node)
+{
+    if (node->blocked) return;
+    node->blocked = true;
+    node->root->blocked.push_back(node);
+}
+
+static bool access_denied(int error) { return error == EACCES || error == EPERM; }
 
 bool any_pending(const Port& port)
 {
@@ -389,7 +429,8 @@ static void walk(Port& port, bool report)
         todo.pop_back();
         Fd fd = open_node(dir, port.scratch);
         if (!fd) {
-            mark_pending(dir);
+            if (access_denied(errno)) mark_blocked(dir);
+            else mark_pending(dir);
             continue;
         }
         list_directory(port, dir, fd.fd, report, false, todo);
@@ -401,6 +442,32 @@ static void list_again(Port& port, Node* dir, int fd, bool prune)
 {
     list_directory(port, dir, fd, true, prune, port.scratch.nodes);
     walk(port, true);
+}
+
+void retry_blocked(Port& port)
+{
+    if (!port.access_changed) return;
+    port.access_changed = false;
+    for (Root* root : port.roots) {
+        // One at a time off the list: listing one may drop another (a name
+        // taken over), which leaves the list as it goes.
+        size_t budget = root->blocked.size();
+        while (budget-- > 0 && !root->blocked.empty()) {
+            Node* node = root->blocked.front();
+            root->blocked.erase(root->blocked.begin());
+            node->blocked = false;
+            if (!attached(node)) continue;
+            Fd fd = open_node(node, port.scratch);
+            if (!fd) {
+                if (access_denied(errno)) mark_blocked(node);
+                else mark_pending(node);
+                continue;
+            }
+            // Watched, so the walk reaches what is new below it; lines
+            // already told there still hold.
+            list_again(port, node, fd.fd, false);
+        }
+    }
 }
 
 uint32_t arm_root(Port& port, Root* root)
@@ -442,6 +509,7 @@ void rebuild_root(Port& port, Root* root)
     for (int wd : old_watches) {
         if (!port.watches.count(wd)) inotify_rm_watch(port.fd, wd);
     }
+    overflow_root(port, root);
 }
 
 // ---- directories coming and going ----------------------------------------------
@@ -450,8 +518,11 @@ void directory_arrived(Port& port, Node* parent, const char* name)
 {
     Fd fd = open_node(parent, port.scratch);
     if (!fd) {
-        // The parent has moved on: listed again once the events say where.
-        mark_pending(parent);
+        // Out of reach for want of access on the way: listed again when
+        // that may have changed.  Else the parent has moved on: listed
+        // again once the events say where.
+        if (access_denied(errno)) mark_blocked(parent);
+        else mark_pending(parent);
         return;
     }
     bool added = false;

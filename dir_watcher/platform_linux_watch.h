@@ -73,6 +73,7 @@ struct Node {
     int wd = -1;              // -1: not watched (unreadable, or its watch is gone)
     bool unreadable = false;  // logged once; watched when an attribute change lets us in
     bool pending = false;     // in root->pending: to be listed again against the disk
+    bool blocked = false;     // in root->blocked: out of reach for want of access on the way
     bool moved = false;       // in root->moved: its subtree to be reported where it landed
     int pending_rounds = 0;   // times it could not be reached where the tree says it is
     unsigned seen = 0;        // listing generation, while its parent is listed
@@ -111,6 +112,7 @@ struct Root {
     std::vector<MovingNode> moving;
     std::vector<Node*> pending;
     std::vector<Node*> moved;
+    std::vector<Node*> blocked;
 
     // The pending read, if any.
     Overlapped* overlapped = nullptr;
@@ -118,7 +120,9 @@ struct Root {
     uint32_t size = 0;
 
     RecordQueue queue;
-    bool overflowed = false;   // next completion is zero bytes: rescan the root
+    int64_t queued_since_ns = 0;   // when the queue last went from empty to holding records
+    int64_t delivered_ns = 0;      // when a read last took records
+    bool overflowed = false;   // next completion is zero bytes: the root's own line
     bool removal_seen = false; // its directory had no link left when last looked at
     bool gone = false;         // removed: its changes told, reads end with an error
     uint32_t watch_error = 0;  // part of the tree could not be watched: the next read fails
@@ -144,6 +148,8 @@ struct Port {
     std::unordered_map<int, std::vector<Node*>> watches;
     size_t next_root = 0;      // round robin, so a busy root cannot starve the others
     unsigned listing = 0;      // generation of the latest directory listing
+    int64_t last_event_ns = 0; // when the inotify queue last gave events
+    bool access_changed = false; // a directory's attributes changed, or one moved: try the blocked again
     Scratch scratch;
 };
 
@@ -197,13 +203,16 @@ void clear_records(RecordQueue& queue);
 // itself) for the node's root.
 void queue_change(Port& port, const Node* node, const char* item, uint32_t action);
 
-// The rescan the host needs: drops the undelivered records and completes
-// the next read with zero bytes.
-void set_overflowed(Root* root);
+// Changes were lost: drops the undelivered records, completes the next
+// read with zero bytes (the root's own line, as on Windows) and then names
+// every directory of the tree, so a host that lists again each directory a
+// line names ends exact.
+void overflow_root(Port& port, Root* root);
 
 // Watches the root's top and its whole tree.  0, or the Windows code of the failure.
 uint32_t arm_root(Port& port, Root* root);
-// After a queue overflow: the tree built again from the disk.
+// After a queue overflow: the tree built again from the disk, every
+// directory of it named.
 void rebuild_root(Port& port, Root* root);
 
 // A directory named `name` came into `parent` (made, moved in, or readable
@@ -220,6 +229,10 @@ void mark_pending(Node* node);
 void attribute_changed(Port& port, Node* node);
 
 bool attached(const Node* node);
+// Directories that could not be reached for want of access on the way are
+// tried again (after an attribute change or a move): those reachable now
+// are listed again, what is new below them watched and all of it reported.
+void retry_blocked(Port& port);
 // True while any root has directories waiting to be listed again.
 bool any_pending(const Port& port);
 // Lists again every directory waiting for it.  `settled`: no event is on
@@ -239,6 +252,11 @@ void forget_moved_out(Port& port);
 // queued before its removal has been read); the others are looked at.
 void note_removed_roots(Port& port);
 bool any_removal_seen(const Port& port);
+
+// ---- the port (platform_linux_port.cpp) --------------------------------------
+
+// CLOCK_MONOTONIC in nanoseconds: when records were queued and events read.
+int64_t monotonic_ns();
 
 // ---- events (platform_linux_events.cpp) --------------------------------------
 
