@@ -39,6 +39,13 @@ if(PYTHON3_EXECUTABLE)
   # against the disk.  DIR_WATCHER_RACE_RUNS=N repeats the races N times.
   add_test(NAME dir_watcher_linux_host_model
            COMMAND "${PYTHON3_EXECUTABLE}" "${CMAKE_CURRENT_SOURCE_DIR}/tests/test_linux_host_model.py"
-                   $<TARGET_FILE:dir_watcher> "${PROJECT_SOURCE_DIR}")
+                   $<TARGET_FILE:dir_watcher> "${PROJECT_SOURCE_DIR}" HostModelTest)
   set_tests_properties(dir_watcher_linux_host_model PROPERTIES LABELS sanitize TIMEOUT 900)
+
+  # Seeded random races, a few seconds; CORVAMIRE_FUZZ_SECONDS=S (make fuzz)
+  # runs them for S seconds.
+  add_test(NAME dir_watcher_linux_host_model_random
+           COMMAND "${PYTHON3_EXECUTABLE}" "${CMAKE_CURRENT_SOURCE_DIR}/tests/test_linux_host_model.py"
+                   $<TARGET_FILE:dir_watcher> "${PROJECT_SOURCE_DIR}" RandomizedTest)
+  set_tests_properties(dir_watcher_linux_host_model_random PROPERTIES LABELS "sanitize;fuzz")
 endif()
