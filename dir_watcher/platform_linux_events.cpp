@@ -139,12 +139,13 @@ static bool read_events(Port& port)
 {
     ssize_t n = read(port.fd, port.events, sizeof port.events);
     if (n <= 0) return false;
-    port.last_event_ns = monotonic_ns();
-    for (ssize_t pos = 0; pos < n;) {
+    uint32_t count = 0;
+    for (ssize_t pos = 0; pos < n; ++count) {
         const inotify_event* e = reinterpret_cast<const inotify_event*>(port.events + pos);
         handle_event(port, e);
         pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
+    note_events(port, count);
     return true;
 }
 

@@ -11,9 +11,9 @@
 // and then names every directory of its tree.
 //
 // Windows gathers the changes that come while a completion is handled into
-// the next read; here a read gathers what keeps coming for a few
-// milliseconds, bounded by its buffer, so a burst of changes makes few
-// batch files.  A root quiet for a while has its first change told at once.
+// the next read; here, while events come fast, a read gathers what keeps
+// coming for a few milliseconds, bounded by its buffer, so a burst of
+// changes makes few batch files.  A change that comes alone is told at once.
 
 #include "platform_linux_watch.h"
 
@@ -30,8 +30,12 @@
 constexpr int64_t pending_retry_ns = 10'000'000;
 // A read gathers changes at most this long after its first one, and stops
 // gathering once none has come for quiet_ns: the latency a burst adds.
-constexpr int64_t gather_ns = 10'000'000;
-constexpr int64_t quiet_ns = 2'000'000;
+constexpr int64_t gather_ns = 20'000'000;
+constexpr int64_t quiet_ns = 10'000'000;
+// Events come fast when a window of quiet_ns and the one before it hold
+// this many: a few files a millisecond make three each (create, modify,
+// close); one program saving one file makes fewer.
+constexpr uint32_t burst_events = 16;
 constexpr int64_t never = INT64_MAX;
 
 // One port and its roots per process, static so they outlive the logic's locals.
@@ -127,14 +131,38 @@ bool platform_read_changes(Handle directory, void* buffer, uint32_t size, Overla
 
 // When the root's pending read is to complete: 0 at once, `never` while it
 // has nothing to tell.
-static int64_t due_ns(const Root* root)
+// Counts in windows of quiet_ns: the current one and the one before.
+static void roll_windows(Port& port, int64_t now)
+{
+    int64_t age = now - port.window_start_ns;
+    if (age < quiet_ns) return;
+    port.previous_window_events = age < 2 * quiet_ns ? port.window_events : 0;
+    port.window_events = 0;
+    port.window_start_ns = now;
+}
+
+void note_events(Port& port, uint32_t count)
+{
+    int64_t now = monotonic_ns();
+    port.last_event_ns = now;
+    roll_windows(port, now);
+    port.window_events += count;
+}
+
+static bool in_burst(int64_t now)
+{
+    roll_windows(the_port, now);
+    return the_port.window_events + the_port.previous_window_events >= burst_events;
+}
+
+static int64_t due_ns(const Root* root, int64_t now)
 {
     if (!root->overlapped) return never;
     if (root->overflowed || root->gone) return 0;
     size_t queued = queued_bytes(root->queue);
     if (queued == 0) return never;
     if (queued >= root->size) return 0;   // no more would fit the buffer
-    if (root->queued_since_ns - root->delivered_ns >= gather_ns) return 0;   // the first after a quiet spell
+    if (!in_burst(now)) return 0;
     return std::min(root->queued_since_ns + gather_ns, the_port.last_event_ns + quiet_ns);
 }
 
@@ -143,7 +171,7 @@ static Root* ready_root(int64_t now)
     size_t count = the_port.roots.size();
     for (size_t i = 0; i < count; ++i) {
         Root* root = the_port.roots[(the_port.next_root + i) % count];
-        if (due_ns(root) <= now) {
+        if (due_ns(root, now) <= now) {
             the_port.next_root = (the_port.next_root + i + 1) % count;
             return root;
         }
@@ -151,10 +179,10 @@ static Root* ready_root(int64_t now)
     return nullptr;
 }
 
-static int64_t earliest_due()
+static int64_t earliest_due(int64_t now)
 {
     int64_t due = never;
-    for (const Root* root : the_port.roots) due = std::min(due, due_ns(root));
+    for (const Root* root : the_port.roots) due = std::min(due, due_ns(root, now));
     return due;
 }
 
@@ -162,7 +190,6 @@ static int complete(Root* root, Overlapped** overlapped, uint32_t* bytes)
 {
     *overlapped = root->overlapped;
     root->overlapped = nullptr;
-    root->delivered_ns = monotonic_ns();
     if (root->overflowed) {
         root->overflowed = false;
         *bytes = 0;
@@ -208,7 +235,7 @@ int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uin
         int64_t now = monotonic_ns();
         if (Root* root = ready_root(now)) return complete(root, overlapped, bytes);
         if (now >= deadline) return 0;
-        int64_t wake = std::min(deadline, earliest_due());
+        int64_t wake = std::min(deadline, earliest_due(now));
         bool pending = any_pending(the_port) || any_removal_seen(the_port);
         if (pending) wake = std::min(wake, now + pending_retry_ns);
         int64_t left = std::max<int64_t>(wake - now, 0);

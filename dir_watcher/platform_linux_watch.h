@@ -121,7 +121,6 @@ struct Root {
 
     RecordQueue queue;
     int64_t queued_since_ns = 0;   // when the queue last went from empty to holding records
-    int64_t delivered_ns = 0;      // when a read last took records
     bool overflowed = false;   // next completion is zero bytes: the root's own line
     bool removal_seen = false; // its directory had no link left when last looked at
     bool gone = false;         // removed: its changes told, reads end with an error
@@ -149,6 +148,9 @@ struct Port {
     size_t next_root = 0;      // round robin, so a busy root cannot starve the others
     unsigned listing = 0;      // generation of the latest directory listing
     int64_t last_event_ns = 0; // when the inotify queue last gave events
+    int64_t window_start_ns = 0;   // events counted in windows, to tell a burst
+    uint32_t window_events = 0;    // from a lone change
+    uint32_t previous_window_events = 0;
     bool access_changed = false; // a directory's attributes changed, or one moved: try the blocked again
     Scratch scratch;
 };
@@ -257,6 +259,9 @@ bool any_removal_seen(const Port& port);
 
 // CLOCK_MONOTONIC in nanoseconds: when records were queued and events read.
 int64_t monotonic_ns();
+
+// `count` events were read from the inotify queue just now.
+void note_events(Port& port, uint32_t count);
 
 // ---- events (platform_linux_events.cpp) --------------------------------------
 
