@@ -231,6 +231,14 @@ static void mark_blocked(Node* node)
 
 static bool access_denied(int error) { return error == EACCES || error == EPERM; }
 
+// `node` could not be opened (errno says why): it waits for access, or
+// for the events that tell where it went.
+static void wait_for_reach(Node* node)
+{
+    if (access_denied(errno)) mark_blocked(node);
+    else mark_pending(node);
+}
+
 bool any_pending(const Port& port)
 {
     for (const Root* root : port.roots)
@@ -429,8 +437,7 @@ static void walk(Port& port, bool report)
         todo.pop_back();
         Fd fd = open_node(dir, port.scratch);
         if (!fd) {
-            if (access_denied(errno)) mark_blocked(dir);
-            else mark_pending(dir);
+            wait_for_reach(dir);
             continue;
         }
         list_directory(port, dir, fd.fd, report, false, todo);
@@ -459,8 +466,7 @@ void retry_blocked(Port& port)
             if (!attached(node)) continue;
             Fd fd = open_node(node, port.scratch);
             if (!fd) {
-                if (access_denied(errno)) mark_blocked(node);
-                else mark_pending(node);
+                wait_for_reach(node);
                 continue;
             }
             // Watched, so the walk reaches what is new below it; lines
@@ -521,8 +527,7 @@ void directory_arrived(Port& port, Node* parent, const char* name)
         // Out of reach for want of access on the way: listed again when
         // that may have changed.  Else the parent has moved on: listed
         // again once the events say where.
-        if (access_denied(errno)) mark_blocked(parent);
-        else mark_pending(parent);
+        wait_for_reach(parent);
         return;
     }
     bool added = false;
@@ -552,7 +557,7 @@ void directory_moved(Port& port, Node* parent, const char* name, std::unique_ptr
         }
         // Not there any more: it moved on, and the later events carry it further.
     } else {
-        mark_pending(parent);   // its children are checked once the tree knows where it is
+        wait_for_reach(parent);   // its children are checked once the tree knows where it is
     }
     forget_child(port, parent, name);   // a directory renamed over an empty one
     Node* node = moved.get();
@@ -569,7 +574,7 @@ void attribute_changed(Port& port, Node* node)
     if (!retry) return;
     Fd fd = open_node(node, port.scratch);
     if (fd) list_again(port, node, fd.fd, false);
-    else mark_pending(node);
+    else wait_for_reach(node);
 }
 
 void forget_moved_out(Port& port)
@@ -621,6 +626,12 @@ void settle_pending(Port& port, bool settled)
             if (fd) {
                 node->pending_rounds = 0;
                 list_again(port, node, fd.fd, settled);
+                continue;
+            }
+            if (access_denied(errno)) {
+                // Not lost, shut: searching from above would not get in either.
+                node->pending_rounds = 0;
+                mark_blocked(node);
                 continue;
             }
             if (!settled && ++node->pending_rounds < pending_rounds_before_search) {
