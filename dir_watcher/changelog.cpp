@@ -2,23 +2,9 @@
 // batch.  Each change entry names the directory holding the changed item;
 // the lines go to the temporary file, which is renamed to the next batch
 // name only once complete, so the host never sees half a batch.
-#include <cstring>
-
+#include "change_record.h"
 #include "dir_watcher.h"
 #include "wide_text.h"
-
-// A change record: NextEntryOffset, Action, FileNameLength (32 bits each),
-// then the UTF-16 name, at any alignment the system chooses.
-constexpr uint64_t entry_header_bytes = 12;
-constexpr size_t next_entry_offset_at = 0;
-constexpr size_t file_name_length_at = 8;
-
-static uint32_t read_u32(const unsigned char* at)
-{
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 static bool is_excluded(const wchar* path)
 {
@@ -86,15 +72,15 @@ void process_dir_watcher_results(WatchedDir* dir, uint32_t bytes)
         // buffer, before any of it is read; 64-bit sums cannot wrap.
         const uint64_t limit = bytes < change_buffer_bytes ? bytes : change_buffer_bytes;
         for (uint64_t offset = 0;;) {
-            if (offset + entry_header_bytes > limit)
+            if (offset + record_header_bytes > limit)
                 write_buffer_overrun(offset, bytes);
             const unsigned char* entry = dir->buffer + offset;
-            uint32_t next = read_u32(entry + next_entry_offset_at);
-            uint32_t name_bytes = read_u32(entry + file_name_length_at);
-            if (offset + entry_header_bytes + name_bytes > limit)
+            uint32_t next = record_next_entry_offset(entry);
+            uint32_t name_bytes = record_file_name_length(entry);
+            if (offset + record_header_bytes + name_bytes > limit)
                 write_buffer_overrun(offset, bytes);
 
-            int error = wide_copy(name_buffer, wide_buffer_units, entry + entry_header_bytes, name_bytes / 2);
+            int error = wide_copy(name_buffer, wide_buffer_units, record_file_name(entry), name_bytes / 2);
             if (error)
                 log_error_and_exit(u"wcsncpy_s failed", static_cast<uint32_t>(error), exit_copy_name);
             compose_changed_directory(dir, name_buffer, path_buffer, wide_buffer_units);

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "windows_errors.h"   // error_<name>: the codes the logic and the backends name
+
 using wchar = char16_t;
 
 // An opaque handle: a Windows HANDLE, or a backend's own record on Linux.
@@ -37,7 +39,6 @@ struct Overlapped {
     Handle event;
 };
 
-constexpr uint32_t error_invalid_parameter = 87;   // ERROR_INVALID_PARAMETER
 constexpr uint32_t still_active = 259;             // GetExitCodeProcess while running
 
 // '\\' on Windows, '/' on Linux: joins a watched root and a change's name,

@@ -10,15 +10,7 @@
 
 // ---- error codes (platform_linux_errors.cpp) --------------------------------
 
-// Windows codes the backend produces on its own account.
-constexpr uint32_t error_file_not_found = 2;        // ERROR_FILE_NOT_FOUND
-constexpr uint32_t error_path_not_found = 3;        // ERROR_PATH_NOT_FOUND
-constexpr uint32_t error_access_denied = 5;         // ERROR_ACCESS_DENIED
-constexpr uint32_t error_invalid_handle = 6;        // ERROR_INVALID_HANDLE
-constexpr uint32_t error_not_enough_memory = 8;     // ERROR_NOT_ENOUGH_MEMORY
-constexpr uint32_t error_insufficient_buffer = 122; // ERROR_INSUFFICIENT_BUFFER
-constexpr uint32_t error_no_unicode_translation = 1113; // ERROR_NO_UNICODE_TRANSLATION
-constexpr uint32_t error_no_system_resources = 1450; // ERROR_NO_SYSTEM_RESOURCES
+// The codes, their errnos and texts: windows_errors.def (constants error_<name>).
 
 void set_last_error(uint32_t code);
 
@@ -30,6 +22,10 @@ uint32_t windows_error_from_errno(int error, const char* path = nullptr);
 void set_last_error_from_errno(const char* path = nullptr);
 
 // ---- text (platform_linux_text.cpp) ----------------------------------------
+
+// A byte b that is not UTF-8 travels as U+DC00 + b (only 0x80..0xFF occur:
+// ASCII is always valid), a lone low surrogate no valid text holds.
+constexpr char16_t escape_base = 0xDC00;
 
 // Decodes UTF-8 into UTF-16 units, appending to `out`.  strict: any invalid
 // byte fails the call; otherwise invalid bytes become U+DC80..U+DCFF.

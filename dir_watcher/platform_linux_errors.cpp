@@ -1,6 +1,7 @@
 // Error codes on Linux: errno mapped to the Windows code the same failure
 // gives there, and the Windows English system text for each code, so that
-// error.txt reads the same whichever platform wrote it.
+// error.txt reads the same whichever platform wrote it.  Both come from the
+// one table, windows_errors.def.
 
 #include "platform_linux.h"
 
@@ -12,6 +13,37 @@
 // An errno with no Windows counterpart keeps its value under the customer
 // bit, so the log still tells which errno it was.
 constexpr uint32_t customer_code_bit = 0x20000000;
+
+// The table read whole: each code with the errnos that map to it (0 ends
+// the list: errno 0 is no failure) and its text.
+struct WindowsError {
+    uint32_t code;
+    int errnos[4];
+    const char* text;
+};
+
+#define ERRNO_LIST(...) {__VA_ARGS__}
+#define WINDOWS_ERROR(code, name, errnos, text) {code, ERRNO_LIST errnos, text},
+static constexpr WindowsError windows_errors[] = {
+#include "windows_errors.def"
+};
+#undef WINDOWS_ERROR
+#undef ERRNO_LIST
+
+// What a switch would check: no code listed twice, no errno under two codes.
+static constexpr bool each_listed_once()
+{
+    for (const WindowsError& a : windows_errors)
+        for (const WindowsError& b : windows_errors) {
+            if (&a == &b) continue;
+            if (a.code == b.code) return false;
+            for (int x : a.errnos)
+                for (int y : b.errnos)
+                    if (x != 0 && x == y) return false;
+        }
+    return true;
+}
+static_assert(each_listed_once(), "windows_errors.def lists a code twice, or an errno under two codes");
 
 static uint32_t last_error;
 
@@ -35,30 +67,11 @@ static uint32_t missing_path_code(const char* path)
 
 uint32_t windows_error_from_errno(int error, const char* path)
 {
-    switch (error) {
-    case 0: return 0;
-    case ENOENT: return missing_path_code(path);
-    case EACCES: case EPERM: case EISDIR: return error_access_denied;
-    case ENOMEM: return error_not_enough_memory;
-    case EINVAL: case ESRCH: return error_invalid_parameter;
-    case ENOTDIR: return 267;          // ERROR_DIRECTORY
-    case ENAMETOOLONG: return 206;     // ERROR_FILENAME_EXCED_RANGE
-    case ENOSPC: case EDQUOT: return 112; // ERROR_DISK_FULL (the watch limit is mapped where it is met)
-    case EEXIST: return 183;           // ERROR_ALREADY_EXISTS
-    case ENOTEMPTY: return 145;        // ERROR_DIR_NOT_EMPTY
-    case EMFILE: case ENFILE: return 4; // ERROR_TOO_MANY_OPEN_FILES
-    case EBADF: return error_invalid_handle;
-    case EROFS: return 19;             // ERROR_WRITE_PROTECT
-    case EBUSY: return 170;            // ERROR_BUSY
-    case EXDEV: return 17;             // ERROR_NOT_SAME_DEVICE
-    case ELOOP: return 1921;           // ERROR_CANT_RESOLVE_FILENAME
-    case EIO: return 1117;             // ERROR_IO_DEVICE
-    case EPIPE: return 109;            // ERROR_BROKEN_PIPE
-    case EILSEQ: return error_no_unicode_translation;
-    case ENOSYS: case EOPNOTSUPP: return 50; // ERROR_NOT_SUPPORTED
-    case ETIMEDOUT: return 1460;       // ERROR_TIMEOUT
-    default: return customer_code_bit | static_cast<uint32_t>(error);
-    }
+    if (error == 0) return error_success;
+    for (const WindowsError& entry : windows_errors)
+        for (int listed : entry.errnos)
+            if (listed == error) return error == ENOENT ? missing_path_code(path) : entry.code;
+    return customer_code_bit | static_cast<uint32_t>(error);
 }
 
 void set_last_error_from_errno(const char* path)
@@ -67,43 +80,6 @@ void set_last_error_from_errno(const char* path)
     set_last_error(windows_error_from_errno(saved, path));
     errno = saved;
 }
-
-struct MessageText {
-    uint32_t code;
-    const char* text;
-};
-
-// The system's English texts, as FormatMessageW gives them (line break included).
-static const MessageText message_texts[] = {
-    {0, "The operation completed successfully.\r\n"},
-    {1, "Incorrect function.\r\n"},
-    {2, "The system cannot find the file specified.\r\n"},
-    {3, "The system cannot find the path specified.\r\n"},
-    {4, "The system cannot open the file.\r\n"},
-    {5, "Access is denied.\r\n"},
-    {6, "The handle is invalid.\r\n"},
-    {8, "Not enough memory resources are available to process this command.\r\n"},
-    {14, "Not enough memory resources are available to complete this operation.\r\n"},
-    {17, "The system cannot move the file to a different disk drive.\r\n"},
-    {19, "The media is write protected.\r\n"},
-    {50, "The request is not supported.\r\n"},
-    {80, "The file exists.\r\n"},
-    {87, "The parameter is incorrect.\r\n"},
-    {109, "The pipe has been ended.\r\n"},
-    {112, "There is not enough space on the disk.\r\n"},
-    {122, "The data area passed to a system call is too small.\r\n"},
-    {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
-    {145, "The directory is not empty.\r\n"},
-    {170, "The requested resource is in use.\r\n"},
-    {183, "Cannot create a file when that file already exists.\r\n"},
-    {206, "The filename or extension is too long.\r\n"},
-    {267, "The directory name is invalid.\r\n"},
-    {1113, "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
-    {1117, "The request could not be performed because of an I/O device error.\r\n"},
-    {1450, "Insufficient system resources exist to complete the requested service.\r\n"},
-    {1460, "This operation returned because the timeout period expired.\r\n"},
-    {1921, "The name of the file cannot be resolved by the system.\r\n"},
-};
 
 static void copy_ascii(const char* from, wchar* text, size_t capacity)
 {
@@ -115,9 +91,9 @@ static void copy_ascii(const char* from, wchar* text, size_t capacity)
 
 void platform_message_text(uint32_t code, wchar* text, size_t capacity)
 {
-    for (const MessageText& m : message_texts) {
-        if (m.code == code) {
-            copy_ascii(m.text, text, capacity);
+    for (const WindowsError& entry : windows_errors) {
+        if (entry.code == code) {
+            copy_ascii(entry.text, text, capacity);
             return;
         }
     }

@@ -94,7 +94,7 @@ static int next_raw_unit(ListFile* f, char16_t* unit)
     int count = 0;
     size_t used = utf8_decode_one(f->bytes + f->pos, have, units, &count);
     if (used == 0) {
-        *unit = static_cast<char16_t>(0xDC00 + f->bytes[f->pos]);
+        *unit = static_cast<char16_t>(escape_base + f->bytes[f->pos]);
         f->pos += 1;
         return 1;
     }

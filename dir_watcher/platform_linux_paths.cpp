@@ -17,8 +17,6 @@
 constexpr size_t longest_composed_units = 32767;
 constexpr size_t longest_line_bytes = 32766;
 
-constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 Fd& Fd::operator=(Fd&& other) noexcept
 {
     if (this != &other) {

@@ -8,27 +8,16 @@
 #include <algorithm>
 #include <cstring>
 
-static void put_u32(unsigned char* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
-static uint32_t get_u32(const unsigned char* at)
-{
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
 void put_change_record(RecordQueue& queue, std::string_view name, uint32_t action, std::u16string& wide)
 {
     wide.clear();
     utf8_to_wide(name.data(), name.size(), wide, false);
     uint32_t name_bytes = static_cast<uint32_t>(wide.size() * sizeof(char16_t));
-    uint32_t length = (record_header_bytes + name_bytes + 3) & ~3u;   // 4-byte aligned, as Windows lays them
+    uint32_t length = padded_record_length(name_bytes);
     size_t at = queue.bytes.size();
     queue.bytes.resize(at + length);
     unsigned char* record = queue.bytes.data() + at;
-    put_u32(record, length);
-    put_u32(record + 4, action);
-    put_u32(record + 8, name_bytes);
-    std::memcpy(record + record_header_bytes, wide.data(), name_bytes);
+    write_record(record, length, action, wide.data(), name_bytes);
     std::memset(record + record_header_bytes + name_bytes, 0, length - record_header_bytes - name_bytes);
 }
 
@@ -39,8 +28,8 @@ uint32_t take_change_records(RecordQueue& queue, unsigned char* buffer, uint32_t
     bool any = false;
     while (pos < queue.bytes.size()) {
         const unsigned char* record = queue.bytes.data() + pos;
-        uint32_t length = get_u32(record);
-        uint32_t name_bytes = get_u32(record + 8);
+        uint32_t length = record_next_entry_offset(record);
+        uint32_t name_bytes = record_file_name_length(record);
         if (static_cast<uint64_t>(offset) + record_header_bytes + name_bytes > size) break;
         uint32_t copy = static_cast<uint32_t>(std::min<uint64_t>(length, size - offset));
         std::memcpy(buffer + offset, record, copy);
@@ -54,7 +43,7 @@ uint32_t take_change_records(RecordQueue& queue, unsigned char* buffer, uint32_t
         clear_records(queue);
         return 0;
     }
-    put_u32(buffer + last, 0);
+    set_record_next_entry_offset(buffer + last, 0);
     queue.head = pos;
     if (queue.head == queue.bytes.size()) {
         clear_records(queue);

@@ -10,7 +10,6 @@
 
 #include <cstring>
 
-constexpr char16_t escape_base = 0xDC00;         // escaped byte b travels as U+DC00 + b
 constexpr char16_t replacement_character = 0xFFFD; // what a lone surrogate of any other kind becomes
 
 size_t utf8_decode_one(const unsigned char* b, size_t count, char16_t units[2], int* unit_count)

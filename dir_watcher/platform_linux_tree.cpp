@@ -30,8 +30,6 @@ constexpr size_t queue_limit_bytes = 16u << 20;  // a root further behind than t
 // it is searched for from its ancestors.
 constexpr int pending_rounds_before_search = 8;
 
-constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 static Identity identity_of(const struct stat& st) { return Identity{st.st_dev, st.st_ino}; }
 
 bool attached(const Node* node)

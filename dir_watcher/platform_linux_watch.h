@@ -8,8 +8,10 @@
 //   platform_linux_port.cpp     the platform functions: port, directories, reads, wait
 #pragma once
 
+#include "change_record.h"
 #include "platform_linux.h"
 
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -177,13 +179,18 @@ void node_components(const Node* node, std::vector<std::string_view>& out);
 // behind the disk.
 Fd open_node(const Node* node, Scratch& scratch);
 
+// How a directory of the tree is opened, one step at a time: a descriptor
+// that only names it (O_PATH: enough to watch it through /proc/self/fd and
+// to open what lies below it), refused for anything but a directory and for
+// a symbolic link, so a walk never leaves the root's tree; not inherited by
+// other programs.
+constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 // "/proc/self/fd/N": the path through which a descriptor's directory is
 // watched, wherever it is and however deep.
 const char* descriptor_path(int fd, char (&out)[32]);
 
 // ---- change records (platform_linux_records.cpp) -----------------------------
-
-constexpr uint32_t record_header_bytes = 12;   // NextEntryOffset, Action, FileNameLength
 
 // Appends one record for `name` (native bytes; bytes that are not UTF-8
 // travel as U+DC80..U+DCFF), 4-byte aligned as Windows lays them out.

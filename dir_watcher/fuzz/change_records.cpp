@@ -18,6 +18,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "change_record.h"
 #include "fake_platform.h"
 #include "wide_text.h"
 
@@ -63,13 +64,6 @@ bool expect_line(const std::u16string& path, Expected& expected)
     return true;
 }
 
-uint32_t u32_at(const unsigned char* bytes, uint64_t at)
-{
-    uint32_t value;
-    std::memcpy(&value, bytes + at, sizeof value);
-    return value;
-}
-
 // The records walked as the watcher documents it, written plainly.
 Expected expect(const std::u16string& root, const std::vector<std::u16string>& prefixes,
                 const unsigned char* buffer, uint32_t bytes)
@@ -81,16 +75,18 @@ Expected expect(const std::u16string& root, const std::vector<std::u16string>& p
     }
     const uint64_t limit = std::min<uint64_t>(bytes, change_buffer_bytes);
     for (uint64_t offset = 0;;) {
-        if (offset + 12 > limit || offset + 12 + u32_at(buffer, offset + 8) > limit) {
+        if (offset + record_header_bytes > limit ||
+            offset + record_header_bytes + record_file_name_length(buffer + offset) > limit) {
             expected.exit_code = exit_buffer_overrun;
             return expected;
         }
-        uint32_t next = u32_at(buffer, offset);
-        uint32_t name_units = u32_at(buffer, offset + 8) / 2;
+        const unsigned char* record = buffer + offset;
+        uint32_t next = record_next_entry_offset(record);
+        uint32_t name_units = record_file_name_length(record) / 2;
         std::u16string name;
         for (uint32_t i = 0; i < name_units; ++i) {
             wchar unit;
-            std::memcpy(&unit, buffer + offset + 12 + 2 * i, 2);
+            std::memcpy(&unit, record_file_name(record) + 2 * i, 2);
             if (unit == 0)
                 break;
             name += unit;

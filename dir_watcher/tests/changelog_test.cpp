@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "change_record.h"
 #include "fake_platform.h"
 #include "wide_text.h"
 
@@ -23,16 +24,14 @@ struct ChangeRecords {
         bytes.insert(bytes.end(), gap, 0xEE);
         size_t at = bytes.size();
         if (last != SIZE_MAX)
-            put32(last, static_cast<uint32_t>(at - last));
-        bytes.resize(at + 12 + name.size() * 2);
-        put32(at, 0);                                   // NextEntryOffset
-        put32(at + 4, 1);                               // Action: added
-        put32(at + 8, static_cast<uint32_t>(name.size() * 2));
-        std::memcpy(&bytes[at + 12], name.data(), name.size() * 2);
+            set_record_next_entry_offset(&bytes[last], static_cast<uint32_t>(at - last));
+        uint32_t name_bytes = static_cast<uint32_t>(name.size() * 2);
+        bytes.resize(at + record_header_bytes + name_bytes);
+        write_record(&bytes[at], 0, 1, name.data(), name_bytes);   // the last so far; Action: added
         last = at;
         return *this;
     }
-    void put32(size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); }
+    void put32(size_t at, uint32_t value) { put_u32(&bytes[at], value); }
     uint32_t size() const { return static_cast<uint32_t>(bytes.size()); }
 };
 

@@ -27,13 +27,6 @@ static std::vector<std::unique_ptr<ListFile>> open_lists;
 
 const wchar path_separator = u'/';
 
-// Windows codes the fake reports.
-constexpr uint32_t error_path_not_found = 3;
-constexpr uint32_t error_access_denied = 5;
-constexpr uint32_t error_not_enough_memory = 8;
-constexpr uint32_t error_disk_full = 112;
-constexpr uint32_t error_insufficient_buffer = 122;
-
 // A token for the port and the host process: any non-null address.
 static char port_token, other_port_token, host_token;
 
@@ -429,18 +422,26 @@ void platform_replace_log_line(const wchar* path, const wchar* line)
     ++fake.log_writes;
 }
 
+// The system's texts from the watcher's own table, but for a few codes
+// only, so the tests also meet a code the system has no text for.
 void platform_message_text(uint32_t code, wchar* text, size_t capacity)
 {
-    static const std::map<uint32_t, std::u16string> texts = {
-        {2, u"The system cannot find the file specified.\r\n"},
-        {3, u"The system cannot find the path specified.\r\n"},
-        {5, u"Access is denied.\r\n"},
-        {8, u"Not enough memory resources are available to process this command.\r\n"},
-        {87, u"The parameter is incorrect.\r\n"},
+    static const std::set<uint32_t> with_text = {error_file_not_found, error_path_not_found, error_access_denied,
+                                                 error_not_enough_memory, error_invalid_parameter};
+    struct MessageText {
+        uint32_t code;
+        const wchar* text;
     };
-    auto found = texts.find(code);
-    if (found != texts.end())
-        wide_copy(text, capacity, found->second.c_str(), found->second.size());
+#define WINDOWS_ERROR(code, name, errnos, text) {code, u"" text},
+    static const MessageText texts[] = {
+#include "windows_errors.def"
+    };
+#undef WINDOWS_ERROR
+    if (!with_text.count(code))
+        return;
+    for (const MessageText& entry : texts)
+        if (entry.code == code)
+            wide_copy(text, capacity, entry.text, wide_length(entry.text));
 }
 
 void platform_errno_text(int error, wchar* text, size_t capacity)

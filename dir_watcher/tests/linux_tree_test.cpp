@@ -23,15 +23,14 @@ std::vector<std::string> queued_names(const Root& root)
     std::vector<std::string> names;
     const std::vector<unsigned char>& q = root.queue.bytes;
     for (size_t pos = root.queue.head; pos < q.size();) {
-        uint32_t length, name_bytes;
-        std::memcpy(&length, &q[pos], 4);
-        std::memcpy(&name_bytes, &q[pos + 8], 4);
+        const unsigned char* record = &q[pos];
+        uint32_t name_bytes = record_file_name_length(record);
         std::u16string wide(name_bytes / 2, u'\0');
-        std::memcpy(&wide[0], &q[pos + record_header_bytes], name_bytes);
+        std::memcpy(&wide[0], record_file_name(record), name_bytes);
         std::string name;
         wide_to_utf8(wide.data(), wide.size(), name);
         names.push_back(name);
-        pos += length;
+        pos += record_next_entry_offset(record);
     }
     return names;
 }

@@ -1,11 +1,11 @@
 // The run from the command line to the host's end: start-up failures, the
 // lists, the completion loop and when it asks about the host.
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "change_record.h"
 #include "fake_platform.h"
 
 namespace {
@@ -26,10 +26,9 @@ std::ostream& operator<<(std::ostream& out, const Outcome& outcome)
 // One change record naming `name`, as a completion delivers it.
 std::vector<unsigned char> record(const std::u16string& name)
 {
-    std::vector<unsigned char> bytes(12 + name.size() * 2);
-    uint32_t length = static_cast<uint32_t>(name.size() * 2);
-    std::memcpy(&bytes[8], &length, 4);
-    std::memcpy(&bytes[12], name.data(), length);
+    uint32_t name_bytes = static_cast<uint32_t>(name.size() * 2);
+    std::vector<unsigned char> bytes(record_header_bytes + name_bytes);
+    write_record(bytes.data(), 0, 0, name.data(), name_bytes);
     return bytes;
 }
 
