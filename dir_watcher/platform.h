@@ -3,8 +3,8 @@
 // The watcher's logic (start-up, error log, lists, change processing) is
 // written once against these functions; each operating system has one
 // backend file that implements them, and the build picks the file:
-// platform_windows.cpp (completion port, ReadDirectoryChangesW) and
-// platform_linux.cpp (inotify dressed as the same completion model).
+// windows/platform_windows.cpp (completion port, ReadDirectoryChangesW) and
+// linux/ (inotify dressed as the same completion model).
 //
 // Conventions every backend keeps:
 // - Text is UTF-16 code units (`wchar`) on every platform, because the

@@ -2,7 +2,7 @@
 // platform_command_line, and the run's result is the exit status.
 
 #include "dir_watcher.h"
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <cstdio>
 

@@ -15,7 +15,7 @@
 // coming for a few milliseconds, bounded by its buffer, so a burst of
 // changes makes few batch files.  A change that comes alone is told at once.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // can hold), and reaching a directory by descriptors rather than by whole
 // paths, so renamed roots and paths beyond PATH_MAX are reached all the same.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <climits>

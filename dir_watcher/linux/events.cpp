@@ -4,7 +4,7 @@
 // IN_MOVED_TO) joined by a cookie; a directory between the two is held in
 // transit, and one whose second half never comes has left its root.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,15 +1,15 @@
 // What the Linux change-read files share: the watch tree's records and the
 // functions each file offers the others.  Not seen by the logic.
 //
-//   platform_linux_paths.cpp    names of the tree -> record names; opening by descriptors
-//   platform_linux_records.cpp  change records: bytes in, Windows records out, the queue
-//   platform_linux_tree.cpp     the watch tree: watches, the one subtree walk, recovery
-//   platform_linux_events.cpp   inotify events -> records and tree changes, move pairing
-//   platform_linux_port.cpp     the platform functions: port, directories, reads, wait
+//   paths.cpp    names of the tree -> record names; opening by descriptors
+//   records.cpp  change records: bytes in, Windows records out, the queue
+//   tree.cpp     the watch tree: watches, the one subtree walk, recovery
+//   events.cpp   inotify events -> records and tree changes, move pairing
+//   port.cpp     the platform functions: port, directories, reads, wait
 #pragma once
 
 #include "change_record.h"
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <fcntl.h>
 #include <map>
@@ -157,7 +157,7 @@ struct Port {
     Scratch scratch;
 };
 
-// ---- names and descriptors (platform_linux_paths.cpp) -------------------------
+// ---- names and descriptors (paths.cpp) --------------------------------------
 
 // The record name (bytes, relative to the root) that reports a change of
 // item `item` in the directory reached by `dirs` (names from the top down),
@@ -190,7 +190,7 @@ constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // watched, wherever it is and however deep.
 const char* descriptor_path(int fd, char (&out)[32]);
 
-// ---- change records (platform_linux_records.cpp) -----------------------------
+// ---- change records (records.cpp) ------------------------------------------
 
 // Appends one record for `name` (native bytes; bytes that are not UTF-8
 // travel as U+DC80..U+DCFF), 4-byte aligned as Windows lays them out.
@@ -206,7 +206,7 @@ uint32_t take_change_records(RecordQueue& queue, unsigned char* buffer, uint32_t
 size_t queued_bytes(const RecordQueue& queue);
 void clear_records(RecordQueue& queue);
 
-// ---- the watch tree (platform_linux_tree.cpp) --------------------------------
+// ---- the watch tree (tree.cpp) ---------------------------------------------
 
 // Queues the change of `item` in directory `node` (null: the directory
 // itself) for the node's root.
@@ -262,7 +262,7 @@ void forget_moved_out(Port& port);
 void note_removed_roots(Port& port);
 bool any_removal_seen(const Port& port);
 
-// ---- the port (platform_linux_port.cpp) --------------------------------------
+// ---- the port (port.cpp) ---------------------------------------------------
 
 // CLOCK_MONOTONIC in nanoseconds: when records were queued and events read.
 int64_t monotonic_ns();
@@ -270,7 +270,7 @@ int64_t monotonic_ns();
 // `count` events were read from the inotify queue just now.
 void note_events(Port& port, uint32_t count);
 
-// ---- events (platform_linux_events.cpp) --------------------------------------
+// ---- events (events.cpp) ---------------------------------------------------
 
 // Reads and handles what the inotify queue holds, pairs the two halves of
 // renames, and settles what waits for a listing.

@@ -15,7 +15,7 @@
 // Every directory is watched before it is listed, so anything made in it
 // meanwhile is either listed or reported by its own event.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 #include "dir_watcher.h"   // log_error
 
 #include <algorithm>

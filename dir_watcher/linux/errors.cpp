@@ -3,7 +3,7 @@
 // error.txt reads the same whichever platform wrote it.  Both come from the
 // one table, windows_errors.def.
 
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <cerrno>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-// ---- error codes (platform_linux_errors.cpp) --------------------------------
+// ---- error codes (errors.cpp) ---------------------------------------------
 
 // The codes, their errnos and texts: windows_errors.def (constants error_<name>).
 
@@ -21,7 +21,7 @@ uint32_t windows_error_from_errno(int error, const char* path = nullptr);
 // set_last_error(windows_error_from_errno(errno, path)), errno kept.
 void set_last_error_from_errno(const char* path = nullptr);
 
-// ---- text (platform_linux_text.cpp) ----------------------------------------
+// ---- text (text.cpp) ------------------------------------------------------
 
 // A byte b that is not UTF-8 travels as U+DC00 + b (only 0x80..0xFF occur:
 // ASCII is always valid), a lone low surrogate no valid text holds.
@@ -48,14 +48,14 @@ size_t utf16_units(const char* bytes, size_t count);
 // reused from call to call); returns out.c_str().
 const char* native_path(const wchar* path, std::string& out);
 
-// ---- descriptors (platform_linux_paths.cpp) ----------------------------------
+// ---- descriptors (paths.cpp) -----------------------------------------------
 
 // openat for a relative (or, with AT_FDCWD, absolute) path of any length:
 // a path beyond PATH_MAX is opened piece by piece, each piece below the last.
 // `path` is terminated at `length`.
 int open_below(int dirfd, const char* path, size_t length, int flags);
 
-// ---- entry (platform_linux.cpp) --------------------------------------------
+// ---- entry (process_files.cpp) ---------------------------------------------
 
 // Keeps the program's arguments for platform_command_line.
 void platform_keep_arguments(int argc, char** argv);

@@ -1,9 +1,9 @@
 // Linux backend, process side: the command line, the host process, plain
 // files (temporary changelog, batches, error.txt) and the long-path step.
-// The entry point is in platform_linux_main.cpp; the change reads live in
-// platform_linux_port.cpp and the files it lists.
+// The entry point is in main.cpp; the change reads live in
+// port.cpp and the files it lists.
 
-#include "platform_linux.h"
+#include "emulation.h"
 #include "dir_watcher.h"
 
 #include <cerrno>

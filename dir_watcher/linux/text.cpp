@@ -5,7 +5,7 @@
 // surrogateescape) and come back out as the same bytes, so a directory with
 // such a name can still be named in a batch and opened by the host.
 
-#include "platform_linux.h"
+#include "emulation.h"
 #include "wide_text.h"
 
 #include <cstring>
