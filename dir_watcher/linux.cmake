@@ -21,7 +21,8 @@ set_target_properties(dir_watcher PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CORVAMI
 # Change records byte for byte, the names they carry, and the tree's last resort.
 include(GoogleTest)
 add_executable(dir_watcher_linux_tests tests/linux_records_test.cpp tests/linux_tree_test.cpp)
-target_link_libraries(dir_watcher_linux_tests PRIVATE dir_watcher_linux dir_watcher_core GTest::gtest_main)
+# The backend alone: it never calls the logic.
+target_link_libraries(dir_watcher_linux_tests PRIVATE dir_watcher_linux dir_watcher_wide_text GTest::gtest_main)
 gtest_discover_tests(dir_watcher_linux_tests
   TEST_PREFIX "dir_watcher_linux."
   PROPERTIES LABELS sanitize)

@@ -17,6 +17,36 @@ constexpr int reads_per_wait = 16;
 constexpr int move_pairing_ms = 10;    // how long a lone IN_MOVED_FROM waits for its IN_MOVED_TO
 constexpr int move_pairing_rounds = 4;
 
+// Events come fast (a burst) when a window of burst_window_ns and the one
+// before it hold burst_events: a few files a millisecond make three each
+// (create, modify, close); one program saving one file makes fewer.
+constexpr int64_t burst_window_ns = 10'000'000;
+constexpr uint32_t burst_events = 16;
+
+// Counts in windows: the current one and the one before.
+static void roll_windows(Port& port, int64_t now)
+{
+    int64_t age = now - port.window_start_ns;
+    if (age < burst_window_ns) return;
+    port.previous_window_events = age < 2 * burst_window_ns ? port.window_events : 0;
+    port.window_events = 0;
+    port.window_start_ns = now;
+}
+
+static void note_events(Port& port, uint32_t count)
+{
+    int64_t now = monotonic_ns();
+    port.last_event_ns = now;
+    roll_windows(port, now);
+    port.window_events += count;
+}
+
+bool events_in_burst(Port& port, int64_t now)
+{
+    roll_windows(port, now);
+    return port.window_events + port.previous_window_events >= burst_events;
+}
+
 static uint32_t action_of(uint32_t mask)
 {
     if (mask & IN_CREATE) return file_action_added;

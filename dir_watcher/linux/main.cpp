@@ -1,7 +1,6 @@
 // Linux backend, the entry point: the arguments are kept for
 // platform_command_line, and the run's result is the exit status.
 
-#include "dir_watcher.h"
 #include "emulation.h"
 
 #include <cstdio>

@@ -32,10 +32,6 @@ constexpr int64_t pending_retry_ns = 10'000'000;
 // gathering once none has come for quiet_ns: the latency a burst adds.
 constexpr int64_t gather_ns = 20'000'000;
 constexpr int64_t quiet_ns = 10'000'000;
-// Events come fast when a window of quiet_ns and the one before it hold
-// this many: a few files a millisecond make three each (create, modify,
-// close); one program saving one file makes fewer.
-constexpr uint32_t burst_events = 16;
 constexpr int64_t never = INT64_MAX;
 
 // One port and its roots per process, static so they outlive the logic's locals.
@@ -77,7 +73,6 @@ Handle platform_open_directory(const wchar* path)
         set_last_error(error_not_enough_memory);
         return invalid_handle();
     }
-    root->path = native;
     root->limits.root_bytes = native.size();
     root->limits.root_units = utf16_units(native.data(), native.size());
     root->is_directory = S_ISDIR(st.st_mode);
@@ -131,30 +126,6 @@ bool platform_read_changes(Handle directory, void* buffer, uint32_t size, Overla
 
 // When the root's pending read is to complete: 0 at once, `never` while it
 // has nothing to tell.
-// Counts in windows of quiet_ns: the current one and the one before.
-static void roll_windows(Port& port, int64_t now)
-{
-    int64_t age = now - port.window_start_ns;
-    if (age < quiet_ns) return;
-    port.previous_window_events = age < 2 * quiet_ns ? port.window_events : 0;
-    port.window_events = 0;
-    port.window_start_ns = now;
-}
-
-void note_events(Port& port, uint32_t count)
-{
-    int64_t now = monotonic_ns();
-    port.last_event_ns = now;
-    roll_windows(port, now);
-    port.window_events += count;
-}
-
-static bool in_burst(int64_t now)
-{
-    roll_windows(the_port, now);
-    return the_port.window_events + the_port.previous_window_events >= burst_events;
-}
-
 static int64_t due_ns(const Root* root, int64_t now)
 {
     if (!root->overlapped) return never;
@@ -162,7 +133,7 @@ static int64_t due_ns(const Root* root, int64_t now)
     size_t queued = queued_bytes(root->queue);
     if (queued == 0) return never;
     if (queued >= root->size) return 0;   // no more would fit the buffer
-    if (!in_burst(now)) return 0;
+    if (!events_in_burst(the_port, now)) return 0;
     return std::min(root->queued_since_ns + gather_ns, the_port.last_event_ns + quiet_ns);
 }
 
@@ -205,17 +176,18 @@ static int complete(Root* root, Overlapped** overlapped, uint32_t* bytes)
     return -1;
 }
 
-int64_t monotonic_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 static bool events_waiting()
 {
     pollfd p = {the_port.fd, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
+}
+
+bool platform_next_note(Handle port, PlatformNote* note)
+{
+    if (port != &the_port || the_port.notes.empty()) return false;
+    *note = the_port.notes.front();
+    the_port.notes.pop_front();
+    return true;
 }
 
 int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uint32_t* bytes)

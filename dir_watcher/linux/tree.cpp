@@ -16,7 +16,6 @@
 // meanwhile is either listed or reported by its own event.
 
 #include "watch.h"
-#include "dir_watcher.h"   // log_error
 
 #include <algorithm>
 #include <cerrno>
@@ -31,12 +30,6 @@ constexpr size_t queue_limit_bytes = 16u << 20;  // a root further behind than t
 constexpr int pending_rounds_before_search = 8;
 
 static Identity identity_of(const struct stat& st) { return Identity{st.st_dev, st.st_ino}; }
-
-bool attached(const Node* node)
-{
-    while (node->parent) node = node->parent;
-    return node == node->root->top.get();
-}
 
 // Calls visit(node) for `top` and every node below it, parents first.  No
 // stack: the walk climbs back through the parent links.  `visit` must not
@@ -84,7 +77,11 @@ static void name_every_directory(Port& port, Root* root)
     });
 }
 
-void overflow_root(Port& port, Root* root)
+// Changes were lost: drops the undelivered records, completes the next
+// read with zero bytes (the root's own line, as on Windows) and then names
+// every directory of the tree, so a host that lists again each directory a
+// line names ends exact.
+static void overflow_root(Port& port, Root* root)
 {
     root->overflowed = true;
     clear_records(root->queue);
@@ -256,12 +253,12 @@ static void record_watch_failure(Port& port, Node* dir, int error)
 }
 
 // A directory the watcher may not read: the run goes on without it, and
-// error.txt says once which call failed.
+// error.txt says once which call failed (the logic logs the port's notes).
 static void note_unreadable(Node* node, const char16_t* call, int error)
 {
     if (node->unreadable) return;
     node->unreadable = true;
-    log_error(call, windows_error_from_errno(error));
+    node->root->port->notes.push_back(PlatformNote{call, windows_error_from_errno(error)});
 }
 
 static Node* adopt(Node* parent, const char* name, Identity id)

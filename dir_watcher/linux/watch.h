@@ -12,6 +12,7 @@
 #include "emulation.h"
 
 #include <fcntl.h>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -41,25 +42,6 @@ struct Identity {
 };
 inline bool operator==(const Identity& a, const Identity& b) { return a.dev == b.dev && a.ino == b.ino; }
 inline bool operator!=(const Identity& a, const Identity& b) { return !(a == b); }
-
-// A descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    explicit operator bool() const { return fd >= 0; }
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 struct Root;
 struct Port;
@@ -104,7 +86,6 @@ struct NameLimits {
 
 // One listed directory (the logic's directory handle).
 struct Root {
-    std::string path;          // native bytes, exactly as listed
     NameLimits limits;
     int fd = -1;               // O_PATH: the listed directory wherever it moves
     bool is_directory = false;
@@ -149,6 +130,7 @@ struct Port {
     std::unordered_map<int, std::vector<Node*>> watches;
     size_t next_root = 0;      // round robin, so a busy root cannot starve the others
     unsigned listing = 0;      // generation of the latest directory listing
+    std::deque<PlatformNote> notes;   // for error.txt, taken by the logic
     int64_t last_event_ns = 0; // when the inotify queue last gave events
     int64_t window_start_ns = 0;   // events counted in windows, to tell a burst
     uint32_t window_events = 0;    // from a lone change
@@ -169,6 +151,9 @@ struct Port {
 // too long.  False when not even the top fits.
 bool compose_record_name(const std::vector<std::string_view>& dirs, const char* item, const NameLimits& limits,
                          std::string& out);
+
+// True while `node` hangs from its root's top (not in transit, not dropped).
+bool attached(const Node* node);
 
 // The names from `node`'s top down to `node` into `out` (empty for the top).
 void node_components(const Node* node, std::vector<std::string_view>& out);
@@ -212,12 +197,6 @@ void clear_records(RecordQueue& queue);
 // itself) for the node's root.
 void queue_change(Port& port, const Node* node, const char* item, uint32_t action);
 
-// Changes were lost: drops the undelivered records, completes the next
-// read with zero bytes (the root's own line, as on Windows) and then names
-// every directory of the tree, so a host that lists again each directory a
-// line names ends exact.
-void overflow_root(Port& port, Root* root);
-
 // Watches the root's top and its whole tree.  0, or the Windows code of the failure.
 uint32_t arm_root(Port& port, Root* root);
 // After a queue overflow: the tree built again from the disk, every
@@ -237,7 +216,6 @@ void drop_node(Port& port, Node* node);
 void mark_pending(Node* node);
 void attribute_changed(Port& port, Node* node);
 
-bool attached(const Node* node);
 // Directories that could not be reached for want of access on the way are
 // tried again (after an attribute change or a move): those reachable now
 // are listed again, what is new below them watched and all of it reported.
@@ -262,16 +240,11 @@ void forget_moved_out(Port& port);
 void note_removed_roots(Port& port);
 bool any_removal_seen(const Port& port);
 
-// ---- the port (port.cpp) ---------------------------------------------------
-
-// CLOCK_MONOTONIC in nanoseconds: when records were queued and events read.
-int64_t monotonic_ns();
-
-// `count` events were read from the inotify queue just now.
-void note_events(Port& port, uint32_t count);
-
 // ---- events (events.cpp) ---------------------------------------------------
 
 // Reads and handles what the inotify queue holds, pairs the two halves of
 // renames, and settles what waits for a listing.
 void drain_events(Port& port);
+
+// True while events come fast: the port then lets a read gather them.
+bool events_in_burst(Port& port, int64_t now);
