@@ -458,7 +458,10 @@ void retry_blocked(Port& port)
             Node* node = root->blocked.front();
             root->blocked.erase(root->blocked.begin());
             node->blocked = false;
-            if (!attached(node)) continue;
+            if (!attached(node)) {
+                mark_blocked(node);   // in transit: tried again once it has landed
+                continue;
+            }
             Fd fd = open_node(node, port.scratch);
             if (!fd) {
                 wait_for_reach(node);
