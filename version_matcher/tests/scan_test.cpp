@@ -165,6 +165,22 @@ TEST_F(ScanTest, LongScanLooksForSignals) {
   }
 }
 
+// A window of many MiB that finds its sum is digested in pieces, with looks
+// for a signal between them: the call ends inside the first window's digest,
+// not after it.
+TEST_F(ScanTest, LongDigestLooksForSignals) {
+  const uint64_t size = uint64_t{12} << 20;
+  const std::string zeros(size, '\0');
+  TempFile file(zeros + std::string(64, '\0'));
+  add_size(size);
+  add_entry(&state.index, size, sum_of(zeros), digest_of("no window"), 1);
+  caller.raise_at_check = 2;
+  EXPECT_EQ(scan(file, size + 64, static_cast<int>(size) + (1 << 16)), -1);
+  EXPECT_EQ(caller.failure.kind, FailKind::signal);
+  EXPECT_EQ(state.weak_count, 1u);
+  EXPECT_EQ(state.window.buffer, nullptr);
+}
+
 // A window that finds another length's entry is a weak match, but the
 // entry's digests are not consulted: even one that is this window's MD5 (a
 // table can hold anything) does not make a block of the wrong length match.
