@@ -26,6 +26,9 @@ constexpr uint64_t WORK_PER_DIGESTED_BYTE = 4;
 // A window longer than this is summed afresh in pieces of it, with a look for
 // a signal between two: a sum over hundreds of MiB takes a tenth of a second.
 constexpr uint64_t SUM_PIECE = uint64_t{8} << 20;
+// Likewise a window longer than this is digested in pieces of it: its MD5
+// takes about a second per GiB.  A piece is a look's worth of digesting.
+constexpr uint64_t DIGEST_PIECE = SIGNAL_CHECK_WORK / WORK_PER_DIGESTED_BYTE;
 
 // Counts work done and looks for a signal once enough has been done since
 // the last look: 0, or -1 when a handler raised.
@@ -47,6 +50,28 @@ static int sum_afresh(Caller* caller, RollingSum* rs, const uint8_t* w, uint64_t
     done = size - rs->length < SUM_PIECE ? size - rs->length : SUM_PIECE;
     rolling_append(rs, w + rs->length, done);
   }
+}
+
+// The MD5 of size bytes at w into digest, in pieces when they are many: 0,
+// or -1 when a signal handler raised on the way.
+static int digest_window(Caller* caller, const uint8_t* w, uint64_t size, uint64_t* work, uint8_t digest[16]) {
+  *work += WORK_PER_DIGEST;
+  if (size <= DIGEST_PIECE) {
+    md5_digest(w, size, digest);
+    *work += size * WORK_PER_DIGESTED_BYTE;
+    return 0;
+  }
+  Md5Context context;
+  md5_begin(&context);
+  int rc = 0;
+  for (uint64_t done = 0; done < size && rc == 0;) {
+    const uint64_t piece = size - done < DIGEST_PIECE ? size - done : DIGEST_PIECE;
+    md5_update(&context, w + done, piece);
+    done += piece;
+    rc = count_work(caller, work, piece * WORK_PER_DIGESTED_BYTE);
+  }
+  md5_end(&context, digest);  // also when a handler raised: it releases the context
+  return rc;
 }
 
 // A block of size bytes at offset has matched value: 0, or -1 when out of
@@ -254,33 +279,43 @@ static bool in_stretch(const Scan* scan, uint64_t size) {
   return scan->state->options.digest_first && scan->stretch_size == size && scan->in_a_row >= STRETCH_AFTER;
 }
 
-// In a stretch of size's blocks, the MD5 of the window here.  It is made
-// with those of the windows a block, two blocks, ... on, as many as the
-// multi-lane MD5 digests at the cost of one: where the scan goes on while the
-// windows match.  When digests is given, the slots it will be asked for are
-// fetched at once, so that their cache misses overlap.
-static const uint8_t* digest_ahead(Scan* scan, uint64_t size, uint64_t available, const DigestIndex* digests) {
+// In a stretch of size's blocks, the MD5 of the window here into *digest.
+// It is made with those of the windows a block, two blocks, ... on, as many
+// as the multi-lane MD5 digests at the cost of one: where the scan goes on
+// while the windows match.  A window longer than a digest piece is digested
+// alone, in pieces.  When digests is given, the slots it will be asked for
+// are fetched at once, so that their cache misses overlap.  0, or -1 when a
+// signal handler raised.
+static int digest_ahead(Scan* scan, uint64_t size, uint64_t available, const DigestIndex* digests,
+                        const uint8_t** digest) {
   DigestsAhead* d = &scan->ahead;
   if (d->used == d->count || d->size != size || d->offset != scan->offset) {
-    const uint64_t fit = available / size;
-    int n = md5_lanes_width();
-    if (static_cast<uint64_t>(n) > fit) n = static_cast<int>(fit);
-    const uint8_t* data[MD5_LANES_MAX];
-    size_t lengths[MD5_LANES_MAX];
-    for (int k = 0; k < n; k++) {
-      data[k] = scan->w + k * size;
-      lengths[k] = size;
+    d->count = 0;
+    d->used = 0;
+    int n = 1;
+    if (size > DIGEST_PIECE) {
+      if (digest_window(scan->state->caller, scan->w, size, &scan->work, d->digests[0]) < 0) return -1;
+    } else {
+      const uint64_t fit = available / size;
+      n = md5_lanes_width();
+      if (static_cast<uint64_t>(n) > fit) n = static_cast<int>(fit);
+      const uint8_t* data[MD5_LANES_MAX];
+      size_t lengths[MD5_LANES_MAX];
+      for (int k = 0; k < n; k++) {
+        data[k] = scan->w + k * size;
+        lengths[k] = size;
+      }
+      md5_lanes(data, lengths, n, d->digests);
+      scan->work += n * (size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST);
     }
-    md5_lanes(data, lengths, n, d->digests);
     for (int k = 0; digests != nullptr && k < n; k++) digest_index_prefetch(digests, d->digests[k]);
-    scan->work += n * (size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST);
     d->size = size;
     d->count = n;
-    d->used = 0;
     d->offset = scan->offset;
   }
   d->offset += size;
-  return d->digests[d->used++];
+  *digest = d->digests[d->used++];
+  return 0;
 }
 
 // In a stretch of the first size's matches: confirms the window by its MD5
@@ -295,7 +330,7 @@ static int confirm_by_digest(Scan* scan, Step* step) {
   const DigestIndex* digests;
   if (first_size_digests(state, &digests) < 0) return -1;
   if (digests == nullptr) return 0;
-  scan->first_here = digest_ahead(scan, size, available, digests);
+  if (digest_ahead(scan, size, available, digests, &scan->first_here) < 0) return -1;
   PyObject* known = digest_index_find(digests, scan->first_here);
   if (known == nullptr) return 0;
   // As the exact step would find it: a weak match, then a strong one.
@@ -348,10 +383,9 @@ static int try_sizes(Scan* scan, Step* step) {
     if (place == 0 && scan->first_here != nullptr) {
       digest = scan->first_here;
     } else if (in_stretch(scan, size)) {
-      digest = digest_ahead(scan, size, available, nullptr);
-    } else {
-      md5_digest(scan->w, size, own);
-      scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+      if (digest_ahead(scan, size, available, nullptr, &digest) < 0) return -1;
+    } else if (digest_window(state->caller, scan->w, size, &scan->work, own) < 0) {
+      return -1;
     }
     PyObject* value = find_strong_value(digest, weak->strong);
     if (value == nullptr) continue;

@@ -165,6 +165,42 @@ TEST_F(ScanTest, LongScanLooksForSignals) {
   }
 }
 
+// Windows of many MiB are digested in pieces, with looks for a signal
+// between them.  Ten blocks in a row match at their offsets (the pieces give
+// the window's MD5, at the first blocks and in the stretch after them); and
+// where the sum is listed with a digest of no window, the call ends inside
+// the first window's digest, not after it.
+TEST_F(ScanTest, LongWindowsDigestedInPieces) {
+  const uint64_t size = (uint64_t{4} << 20) + 100;
+  const std::string block = noise(size, 5);
+  std::string data;
+  for (int k = 0; k < 10; k++) data += block;
+  TempFile file(data + std::string(64, '\0'));
+  const int buffer_size = static_cast<int>(data.size()) + 1000;  // a slide would end the stretch
+  add_size(size);
+  add_block(block, 1);
+  ASSERT_EQ(scan(file, data.size() + 64, buffer_size), 0) << caller.failure.message;
+  ASSERT_EQ(state.matches.size(), 10u);
+  for (uint64_t k = 0; k < 10; k++) EXPECT_EQ(state.matches[k].offset, k * size);
+  EXPECT_EQ(state.strong_count, 10u);
+
+  // Zeros: a weak hit at every position, each window 12 MiB to digest.
+  const uint64_t zeros_size = uint64_t{12} << 20;
+  const std::string zeros(zeros_size, '\0');
+  TempFile zeros_file(zeros + std::string(64, '\0'));
+  MatchState missing{&caller};
+  missing.sizes = new MatchSizeEntry{zeros_size, new RollingSum(), nullptr};
+  add_entry(&missing.index, zeros_size, sum_of(zeros), digest_of("no window"), 2);
+  caller = Caller{};
+  caller.raise_at_check = 2;
+  ASSERT_EQ(index_seal(&missing.index, &caller), 0);
+  EXPECT_EQ(scan_for_matches(&missing, zeros_file.fd, zeros_size + 64, static_cast<int>(zeros_size) + (1 << 16)),
+            -1);
+  EXPECT_EQ(caller.failure.kind, FailKind::signal);
+  EXPECT_EQ(missing.weak_count, 1u);
+  EXPECT_EQ(missing.window.buffer, nullptr);
+}
+
 // A window that finds another length's entry is a weak match, but the
 // entry's digests are not consulted: even one that is this window's MD5 (a
 // table can hold anything) does not make a block of the wrong length match.
