@@ -107,36 +107,28 @@ class TargetsTest(unittest.TestCase):
             r["bounds"] = dict((n, {"cpu_median": v}) for n, v in zip(("read", "md5_block", "adler32_block"), bounds))
         return r
 
-    def verdicts(self, nomatch, edited, three, singles=(512, 8192)):
-        cases = [self.case("one", "nomatch"), self.case("edited", "edited"),
-                 self.case("three", "three", (512, 2048, 8192))]
-        cases += [self.case("s%d" % s, "single", (s,)) for s in singles]
-        results = {"one": nomatch, "edited": edited, "three": three, "s512": self.figures(1.0),
-                   "s8192": self.figures(1.0)}
-        got = matcher_report.targets(cases, results)
+    def verdicts(self, nomatch, edited):
+        cases = [self.case("one", "nomatch"), self.case("edited", "edited")]
+        got = matcher_report.targets(cases, {"one": nomatch, "edited": edited})
         self.assertEqual([what.split(":")[0] for what, _, _ in got],
-                         ["no match (bytes)", "memory (bytes)", "edited (bytes)", "edited (bytes)",
-                          "three sizes (bytes)"])
+                         ["no match (bytes)", "memory (bytes)", "edited (bytes)", "edited (bytes)"])
         self.measured_edited = got[2][1]
         return [holds for _, _, holds in got]
 
     def test_each_target_holds_or_not(self):
         # Edited floor: read 0.1 + 90% matched x (MD5 0.8 + adler32 0.2) = 1.0 s.
         floor = dict(matched=int(0.9 * (1 << 20)), bounds=(0.1, 0.8, 0.2))
-        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=5.0, quarter_peak=4.5),
-                                       self.figures(1.14, peer_cpu=1.2, **floor),
-                                       self.figures(3.0)),      # the three calls summed: 3.0
-                         [True, True, True, True, True])
+        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=8.0, quarter_peak=4.5),
+                                       self.figures(1.14, peer_cpu=2.85, **floor)),
+                         [True, True, True, True])
         # Beside rdiff, what reading and MD5 alone cost: 0.1 + 0.9 x 0.8 = 0.82 s.
-        self.assertIn("alone: 782.01 ns/B, 1.46x", self.measured_edited)
-        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=4.9, quarter_peak=3.5),   # grew 1.5 MiB
-                                       self.figures(1.2, peer_cpu=1.19, **floor),
-                                       self.figures(3.1)),
-                         [False, False, False, False, False])
+        self.assertIn("alone: 782.01 ns/B, 3.48x", self.measured_edited)
+        self.assertEqual(self.verdicts(self.figures(1.0, peer_cpu=7.9, quarter_peak=3.5),   # grew 1.5 MiB
+                                       self.figures(1.2, peer_cpu=2.9, **floor)),
+                         [False, False, False, False])
 
     def test_unmeasured_targets_are_not_judged(self):
-        self.assertEqual(self.verdicts(self.figures(1.0), self.figures(1.0), self.figures(1.0), singles=(512,)),
-                         [None, None, None, None, None])
+        self.assertEqual(self.verdicts(self.figures(1.0), self.figures(1.0)), [None, None, None, None])
 
 
 class RealDataTest(unittest.TestCase):
