@@ -30,13 +30,16 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
 endif()
 
 find_program(MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump)
-find_program(WINE_EXECUTABLE NAMES wine)
+# The 64-bit loader itself: where Wine's 32-bit side is installed, `wine` is
+# the 32-bit loader, which runs a 64-bit program as a child of its own, and a
+# test that stops the watcher with SIGSTOP would stop the wrong process.
+find_program(DIR_WATCHER_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 set(DIR_WATCHER_WINDOWS_TEST_ENV
   "DIR_WATCHER_EXE=${DIR_WATCHER_WINDOWS_OUTPUT}/dir_watcher.exe"
   "OPEN_DIR_EXE=${DIR_WATCHER_WINDOWS_OUTPUT}/open_dir.exe"
   "STAND_IN_HOST_EXE=${DIR_WATCHER_WINDOWS_OUTPUT}/stand_in_host.exe"
   "MINGW_OBJDUMP=${MINGW_OBJDUMP}"
-  "WINE=${WINE_EXECUTABLE}")
+  "WINE=${DIR_WATCHER_WINE}")
 
 # Not labelled sanitize: they run a cross-built program, not a native one.
 add_test(NAME dir_watcher_windows_imports
