@@ -76,14 +76,7 @@ AVX2 inline void transpose(__m256i r[LANES]) {
 #define R4(a, b, c, d, g, k, s) a = step<i_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
 
 // MD5's 64 steps over one chunk of every lane.
-AVX2 inline void compress(__m256i s[4], const __m256i w[16], const uint32_t* constants) {
-  __m256i a = s[0], b = s[1], c = s[2], d = s[3];
-  MD5_LANE_STEPS
-  s[0] = a;
-  s[1] = b;
-  s[2] = c;
-  s[3] = d;
-}
+AVX2 inline void compress(__m256i s[4], const __m256i w[16], const uint32_t* constants) { MD5_LANE_STEPS(s); }
 
 #undef R1
 #undef R2

@@ -85,14 +85,7 @@ AVX512 inline void transpose(__m512i r[LANES]) {
 #define R4(a, b, c, d, g, k, s) a = step<I_TABLE, s>(a, b, c, d, w[g], constants + LANES * (k))
 
 // MD5's 64 steps over one chunk of every lane.
-AVX512 inline void compress(__m512i s[4], const __m512i w[LANES], const uint32_t* constants) {
-  __m512i a = s[0], b = s[1], c = s[2], d = s[3];
-  MD5_LANE_STEPS
-  s[0] = a;
-  s[1] = b;
-  s[2] = c;
-  s[3] = d;
-}
+AVX512 inline void compress(__m512i s[4], const __m512i w[LANES], const uint32_t* constants) { MD5_LANE_STEPS(s); }
 
 #undef R1
 #undef R2
