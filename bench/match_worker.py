@@ -22,7 +22,7 @@ import time
 
 import corvamire_version_matcher
 
-from bench.table import build_lookup_table, count_blocks
+from corvamire.lookup_table import build_lookup_table, count_blocks
 
 SETUP_BYTES = 64 << 10   # a scan this short costs next to nothing
 
@@ -68,7 +68,7 @@ def run(scan_path, table_path, sizes, buffer_size, repeat, scan_bytes=None):
     table = build_lookup_table(table_path, sizes)
     file_size = scan_bytes or os.path.getsize(scan_path)
     fd = os.open(scan_path, os.O_RDONLY)
-    figures = {"cpu": [], "wall": [], "blocks": count_blocks(table),
+    figures = {"cpu": [], "wall": [], "blocks": sum(count_blocks(table).values()),
                "order": list(table.keys()), "file_size": file_size}
     try:
         for run_index in range(repeat):

@@ -203,7 +203,3 @@ def measure_bounds(tools, path, block, repeat):
 
 def ns_per_byte(seconds, size):
     return seconds * 1e9 / size
-
-
-def mib_per_s(seconds, size):
-    return size / float(MIB) / seconds if seconds > 0 else None

@@ -25,8 +25,6 @@ Each measurement runs in a fresh interpreter of the kind measured
 (`python -m bench.matcher_calls MODE ...` prints its figures as JSON).
 """
 
-import hashlib
-import json
 import os
 import random
 import resource
@@ -38,11 +36,11 @@ import sys
 import tempfile
 import threading
 import time
-import zlib
 
-from bench.parallel_bench import interpreters, worker_env
 from bench.stats import fmt, format_table, median
+from bench.workers import interpreters, output_root, run_worker, sum_and_digest, worker_env, worker_main
 
+WORKER = "bench.matcher_calls"
 MIB = 1 << 20
 # Target: Ctrl-C ends a call within this many seconds, in every part of it.
 INTERRUPT_TARGET = 0.1
@@ -50,10 +48,6 @@ INTERRUPT_TARGET = 0.1
 # most this many times as long as alone.
 BUSY_TARGET = 1.2
 NO_DIGEST = b"\1" * 16   # the MD5 of no window here
-
-
-def sum_and_digest(block):
-    return zlib.adler32(block) & 0xFFFFFFFF, hashlib.md5(block).digest()
 
 
 # ---- Ctrl-C cases (run in the interpreter measured) ----------------------------
@@ -163,7 +157,7 @@ def worker_interrupt(name, count, quick):
 def interrupt_latencies(executable, module_dir, name, count, quick):
     """Seconds from SIGINT to KeyboardInterrupt, of the signals that landed
     in a call."""
-    child = subprocess.Popen([executable, "-m", "bench.matcher_calls", "interrupt", name, str(count)]
+    child = subprocess.Popen([executable, "-m", WORKER, "interrupt", name, str(count)]
                              + (["quick"] if quick else []),
                              env=worker_env(module_dir), stdout=subprocess.PIPE)
     timer = threading.Timer(600, child.kill)
@@ -326,28 +320,19 @@ def worker_mixed(path, size, repeat):
 
 # ---- driver (python2.7 -m bench.run) -------------------------------------------
 
-def run_worker(executable, module_dir, args):
-    out = subprocess.check_output([executable, "-m", "bench.matcher_calls"] + args, env=worker_env(module_dir))
-    return json.loads(out.decode())
-
-
 def held(value, limit):
     return value is not None and value <= limit
 
 
 def run(args, report, log):
     """Adds the tables and targets to bench.run's report."""
-    output_root = args.output_root
-    if output_root is None:
-        import corvamire_version_matcher
-        output_root = os.path.dirname(os.path.dirname(os.path.abspath(corvamire_version_matcher.__file__)))
     quick = args.quick
     count = 2 if quick else 5
     repeat = 1 if quick else max(args.repeat, 3)
     latency_rows, thread_rows, mixed_rows = [], [], []
     work = tempfile.mkdtemp(prefix="corvamire-calls-")
     try:
-        for label, executable, module_dir in interpreters(output_root):
+        for label, executable, module_dir in interpreters(output_root(args)):
             for name, what, _ in INTERRUPT_CASES:
                 log("Ctrl-C latency, %s: Python %s" % (what, label))
                 try:
@@ -365,7 +350,7 @@ def run(args, report, log):
             size = (16 if quick else 64) * MIB
             log("mixed sizes: Python %s" % label)
             try:
-                m = run_worker(executable, module_dir, ["mixed", os.path.join(work, "mixed.bin"), str(size),
+                m = run_worker(WORKER, executable, module_dir, ["mixed", os.path.join(work, "mixed.bin"), str(size),
                                                         str(repeat)])
                 singles = m["2048"]["cpu"] + m["8192"]["cpu"]
                 for name in ("both", "2048", "8192", "empty 8192, 2048"):
@@ -381,7 +366,7 @@ def run(args, report, log):
             size = (32 if quick else 256) * MIB
             log("worker thread beside a busy one: Python %s" % label)
             try:
-                t = run_worker(executable, module_dir, ["threads", str(size), str(repeat + 2)])
+                t = run_worker(WORKER, executable, module_dir, ["threads", str(size), str(repeat + 2)])
                 alone, busy, main_busy = min(t["alone"]), min(t["busy"]), min(t["main_busy"])
                 busy_50ms = min(t["busy_50ms"])
                 thread_rows.append(["Python %s" % label, fmt(alone, 3), fmt(busy, 3), fmt(busy / alone),
@@ -407,16 +392,11 @@ def run(args, report, log):
 
 
 def main(argv):
-    if argv[:1] == ["interrupt"]:
-        worker_interrupt(argv[1], int(argv[2]), argv[3:] == ["quick"])
-    elif argv[:1] == ["threads"]:
-        sys.stdout.write(json.dumps(worker_threads(int(argv[1]), int(argv[2]))) + "\n")
-    elif argv[:1] == ["mixed"]:
-        sys.stdout.write(json.dumps(worker_mixed(argv[1], int(argv[2]), int(argv[3]))) + "\n")
-    else:
-        sys.stderr.write(__doc__)
-        return 2
-    return 0
+    return worker_main(argv, {
+        "interrupt": lambda name, count, *quick: worker_interrupt(name, int(count), list(quick) == ["quick"]),
+        "threads": lambda size, repeat: worker_threads(int(size), int(repeat)),
+        "mixed": lambda path, size, repeat: worker_mixed(path, int(size), int(repeat)),
+    }, __doc__)
 
 
 if __name__ == "__main__":

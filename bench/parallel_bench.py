@@ -15,8 +15,6 @@ Each measurement runs in a fresh interpreter of the kind measured
 """
 
 import binascii
-import hashlib
-import json
 import os
 import random
 import shutil
@@ -26,10 +24,11 @@ import sys
 import tempfile
 import threading
 import time
-import zlib
 
 from bench.stats import fmt, format_table, median
+from bench.workers import interpreters, output_root, run_worker, sum_and_digest, worker_env, worker_main
 
+WORKER = "bench.parallel_bench"
 MIB = 1 << 20
 BLOCK = 2048
 # The call's buffer, as a host would pass it.
@@ -42,10 +41,6 @@ INTERRUPT_TARGET = 0.5
 
 
 # ---- workers (run in the interpreter measured) --------------------------------
-
-def sum_and_digest(block):
-    return zlib.adler32(block) & 0xFFFFFFFF, hashlib.md5(block).digest()
-
 
 def random_table(seed, blocks, size=BLOCK):
     """Blocks of random bytes that a random file almost never holds."""
@@ -117,46 +112,11 @@ def worker_interrupt(kind):
 
 # ---- driver (python2.7 -m bench.run) ------------------------------------------
 
-def python3_executable():
-    """The pyenv 3.11 the build uses when there is one, else python3."""
-    try:
-        prefix = subprocess.check_output(["pyenv", "prefix", "3.11"], stderr=open(os.devnull, "w"))
-        path = os.path.join(prefix.decode().strip(), "bin", "python3")
-        if os.path.exists(path):
-            return path
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    import distutils.spawn
-    return distutils.spawn.find_executable("python3")
-
-
-def interpreters(output_root):
-    """(label, executable, module dir) of each interpreter built for."""
-    found = [("2.7", sys.executable, os.path.join(output_root, "python"))]
-    py3 = python3_executable()
-    if py3 and os.path.isdir(os.path.join(output_root, "python3")):
-        found.insert(0, ("3", py3, os.path.join(output_root, "python3")))
-    return found
-
-
-def worker_env(module_dir):
-    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([module_dir, here])
-    return env
-
-
-def run_worker(executable, module_dir, args):
-    out = subprocess.check_output([executable, "-m", "bench.parallel_bench"] + args,
-                                  env=worker_env(module_dir))
-    return json.loads(out.decode())
-
-
 def interrupt_latency(executable, module_dir, kind, runs):
     """Seconds from SIGINT to KeyboardInterrupt in the caller, per run."""
     latencies = []
     for _ in range(runs):
-        child = subprocess.Popen([executable, "-m", "bench.parallel_bench", "interrupt", kind],
+        child = subprocess.Popen([executable, "-m", WORKER, "interrupt", kind],
                                  env=worker_env(module_dir), stdout=subprocess.PIPE)
         child.stdout.readline()
         time.sleep(0.5)   # well into the call
@@ -184,10 +144,6 @@ def make_files(directory, count, size):
 
 def run(args, report, log):
     """Adds the tables and targets to bench.run's report."""
-    output_root = args.output_root
-    if output_root is None:
-        import corvamire_version_matcher
-        output_root = os.path.dirname(os.path.dirname(os.path.abspath(corvamire_version_matcher.__file__)))
     size = (4 if args.quick else 64) * MIB
     repeat = 1 if args.quick else args.repeat
     runs = 2 if args.quick else 5
@@ -195,9 +151,9 @@ def run(args, report, log):
     rows, latency_rows = [], []
     try:
         paths = make_files(work, 2, size)
-        for label, executable, module_dir in interpreters(output_root):
+        for label, executable, module_dir in interpreters(output_root(args)):
             log("match on two threads: Python %s" % label)
-            r = run_worker(executable, module_dir, ["parallel", str(repeat)] + paths)
+            r = run_worker(WORKER, executable, module_dir, ["parallel", str(repeat)] + paths)
             serial, parallel = median(r["serial"]), median(r["parallel"])
             ratio = parallel / serial if serial > 0 else None
             # Cores busy at once in the threaded run: near 2 when both threads
@@ -233,14 +189,10 @@ def run(args, report, log):
 
 
 def main(argv):
-    if argv[:1] == ["parallel"]:
-        sys.stdout.write(json.dumps(worker_parallel(argv[2:], int(argv[1]))) + "\n")
-    elif argv[:1] == ["interrupt"]:
-        worker_interrupt(argv[1])
-    else:
-        sys.stderr.write(__doc__)
-        return 2
-    return 0
+    return worker_main(argv, {
+        "parallel": lambda repeat, *paths: worker_parallel(list(paths), int(repeat)),
+        "interrupt": worker_interrupt,
+    }, __doc__)
 
 
 if __name__ == "__main__":

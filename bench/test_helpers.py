@@ -11,7 +11,8 @@ import time
 import unittest
 import zlib
 
-from bench import matcher_bench, matcher_report, real_data, stats, table, watcher_bench
+from bench import matcher_bench, matcher_report, real_data, stats, watcher_bench
+from corvamire import lookup_table
 
 
 class StatsTest(unittest.TestCase):
@@ -54,15 +55,15 @@ class LookupTableTest(unittest.TestCase):
         return by_sum
 
     def test_the_hosts_table(self):
-        built = table.build_lookup_table(self.path, [16, 100, 3])
+        built = lookup_table.build_lookup_table(self.path, [16, 100, 3])
         self.assertEqual(sorted(built), [3, 16, 100])
         for size in (16, 100, 3):
             self.assertEqual(built[size], self.expected(size))
         # 5 distinct blocks of 16, 4 of 100 (period 400), 80 of 3 (period 240).
-        self.assertEqual(table.count_blocks(built), 5 + 4 + 80)
+        self.assertEqual(sum(lookup_table.count_blocks(built).values()), 5 + 4 + 80)
 
     def test_size_longer_than_file_is_kept_empty(self):
-        self.assertEqual(table.build_lookup_table(self.path, [4096]), {4096: {}})
+        self.assertEqual(lookup_table.build_lookup_table(self.path, [4096]), {4096: {}})
 
 
 class BatchAccountingTest(unittest.TestCase):

@@ -1,14 +1,3 @@
-# Cross build of the matcher's module for 64-bit Windows Python 2.7, and its
-# core tests, with Debian's mingw-w64.  The compilers of the posix thread
-# model: GoogleTest needs std::mutex, which the win32 model lacks; the
-# thread library is linked in statically like the other runtimes.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CORVAMIRE_WINDOWS_MATCHER ON)
+# The matcher's module and core tests for 64-bit Windows Python 2.7.
+set(MATCHER_PROCESSOR x86_64)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-w64-matcher.cmake")

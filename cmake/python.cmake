@@ -41,3 +41,23 @@ if(PYTHON3_EXECUTABLE)
   endif()
   message(STATUS "Python 3: ${PYTHON3_EXECUTABLE} (headers ${PYTHON3_INCLUDE_DIR})")
 endif()
+
+# The file ending of a Python 3 extension module: ".so" where the interpreter
+# does not say.
+set(PYTHON3_MODULE_SUFFIX "${PYTHON3_EXT_SUFFIX}")
+if(NOT PYTHON3_MODULE_SUFFIX)
+  set(PYTHON3_MODULE_SUFFIX ".so")
+endif()
+
+# Makes the MODULE library `target` the extension module `name`, written to
+# `output_dir` with the file ending `suffix`; only its init function, which
+# the sources export, is visible.
+function(corvamire_extension_module target name output_dir suffix)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${name}
+    PREFIX ""
+    SUFFIX "${suffix}"
+    LIBRARY_OUTPUT_DIRECTORY "${output_dir}"
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()

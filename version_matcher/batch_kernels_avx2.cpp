@@ -76,11 +76,11 @@ AVX2 void avx2_roll(const RollingSum* rs, const uint8_t* p, uint64_t count, uint
 
 // filter_hash of eight sums.
 AVX2 inline __m256i hash8(__m256i h) {
-  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
-  h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(0x85EBCA6Bu)));
-  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 13));
-  h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(0xC2B2AE35u)));
-  return _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, FILTER_FOLD[0]));
+  h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(FILTER_MULTIPLY[0])));
+  h = _mm256_xor_si256(h, _mm256_srli_epi32(h, FILTER_FOLD[1]));
+  h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(FILTER_MULTIPLY[1])));
+  return _mm256_xor_si256(h, _mm256_srli_epi32(h, FILTER_FOLD[2]));
 }
 
 AVX2 uint64_t avx2_probe(const LookupIndex* index, const uint32_t* sums, uint64_t count) {
@@ -93,11 +93,12 @@ AVX2 uint64_t avx2_probe(const LookupIndex* index, const uint32_t* sums, uint64_
   for (uint64_t v = 0; v < vectors; v++) {
     const __m256i h = hash8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + v * 8)));
     // filter_bits of the eight hashes.
-    const __m256i picks = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(0x9E3779B1u)));
+    const __m256i picks = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(FILTER_PICK)));
     const __m256i bits = _mm256_or_si256(
-        _mm256_or_si256(_mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, 17), low5)),
-                        _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, 22), low5))),
-        _mm256_sllv_epi32(one, _mm256_srli_epi32(picks, 27)));
+        _mm256_or_si256(
+            _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[0]), low5)),
+            _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[1]), low5))),
+        _mm256_sllv_epi32(one, _mm256_srli_epi32(picks, FILTER_PICK_SHIFT[2])));
     const __m256i word = _mm256_i32gather_epi32(words, _mm256_srl_epi32(h, shift), 4);
     const __m256i held = _mm256_cmpeq_epi32(_mm256_and_si256(word, bits), bits);
     maybe |= uint64_t{static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(held)))} << (v * 8);

@@ -76,21 +76,30 @@ void free_match_sizes(MatchSizeEntry* list);
 // every bit of the hash.  Its top bits choose the word (at most 19 of them);
 // the top 15 bits of its product with another odd constant choose the three
 // bits in it.  It uses 32-bit steps only, so that eight sums are hashed at
-// once where the CPU has AVX2 (batch_kernels.h).
+// once where the CPU has AVX2: batch_kernels_avx2.cpp takes the same steps
+// with the FILTER_ constants below:
+//   hash: h ^= h >> FOLD[0]; h *= MULTIPLY[0]; h ^= h >> FOLD[1];
+//         h *= MULTIPLY[1]; h ^= h >> FOLD[2]  (murmur3's own constants)
+//   bits: picks = hash * PICK; bit (picks >> PICK_SHIFT[i]) & 31, i < 3
+constexpr int FILTER_FOLD[3] = {16, 13, 16};
+constexpr uint32_t FILTER_MULTIPLY[2] = {0x85EBCA6Bu, 0xC2B2AE35u};
+constexpr uint32_t FILTER_PICK = 0x9E3779B1u;
+constexpr int FILTER_PICK_SHIFT[3] = {17, 22, 27};
+
 inline uint32_t filter_hash(uint32_t sum) {
   uint32_t h = sum;
-  h ^= h >> 16;
-  h *= 0x85EBCA6Bu;
-  h ^= h >> 13;
-  h *= 0xC2B2AE35u;
-  h ^= h >> 16;
+  h ^= h >> FILTER_FOLD[0];
+  h *= FILTER_MULTIPLY[0];
+  h ^= h >> FILTER_FOLD[1];
+  h *= FILTER_MULTIPLY[1];
+  h ^= h >> FILTER_FOLD[2];
   return h;
 }
 
 inline uint32_t filter_bits(uint32_t hash) {
-  const uint32_t picks = hash * 0x9E3779B1u;
-  return (uint32_t{1} << ((picks >> 17) & 31)) | (uint32_t{1} << ((picks >> 22) & 31)) |
-         (uint32_t{1} << (picks >> 27));
+  const uint32_t picks = hash * FILTER_PICK;
+  return (uint32_t{1} << ((picks >> FILTER_PICK_SHIFT[0]) & 31)) |
+         (uint32_t{1} << ((picks >> FILTER_PICK_SHIFT[1]) & 31)) | (uint32_t{1} << (picks >> FILTER_PICK_SHIFT[2]));
 }
 
 inline bool filter_may_hold(const LookupIndex* index, uint32_t sum) {

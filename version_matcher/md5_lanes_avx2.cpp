@@ -76,29 +76,7 @@ AVX2 inline void transpose(__m256i r[LANES]) {
 #define R4(a, b, c, d, g, k, s) a = step<i_fn, s>(a, b, c, d, w[g], constants + LANES * (k))
 
 // MD5's 64 steps over one chunk of every lane.
-AVX2 inline void compress(__m256i s[4], const __m256i w[16], const uint32_t* constants) {
-  __m256i a = s[0], b = s[1], c = s[2], d = s[3];
-  R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);
-  R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);
-  R1(a, b, c, d, 8, 8, 7);   R1(d, a, b, c, 9, 9, 12);  R1(c, d, a, b, 10, 10, 17); R1(b, c, d, a, 11, 11, 22);
-  R1(a, b, c, d, 12, 12, 7); R1(d, a, b, c, 13, 13, 12); R1(c, d, a, b, 14, 14, 17); R1(b, c, d, a, 15, 15, 22);
-  R2(a, b, c, d, 1, 16, 5);  R2(d, a, b, c, 6, 17, 9);  R2(c, d, a, b, 11, 18, 14); R2(b, c, d, a, 0, 19, 20);
-  R2(a, b, c, d, 5, 20, 5);  R2(d, a, b, c, 10, 21, 9); R2(c, d, a, b, 15, 22, 14); R2(b, c, d, a, 4, 23, 20);
-  R2(a, b, c, d, 9, 24, 5);  R2(d, a, b, c, 14, 25, 9); R2(c, d, a, b, 3, 26, 14);  R2(b, c, d, a, 8, 27, 20);
-  R2(a, b, c, d, 13, 28, 5); R2(d, a, b, c, 2, 29, 9);  R2(c, d, a, b, 7, 30, 14);  R2(b, c, d, a, 12, 31, 20);
-  R3(a, b, c, d, 5, 32, 4);  R3(d, a, b, c, 8, 33, 11); R3(c, d, a, b, 11, 34, 16); R3(b, c, d, a, 14, 35, 23);
-  R3(a, b, c, d, 1, 36, 4);  R3(d, a, b, c, 4, 37, 11); R3(c, d, a, b, 7, 38, 16);  R3(b, c, d, a, 10, 39, 23);
-  R3(a, b, c, d, 13, 40, 4); R3(d, a, b, c, 0, 41, 11); R3(c, d, a, b, 3, 42, 16);  R3(b, c, d, a, 6, 43, 23);
-  R3(a, b, c, d, 9, 44, 4);  R3(d, a, b, c, 12, 45, 11); R3(c, d, a, b, 15, 46, 16); R3(b, c, d, a, 2, 47, 23);
-  R4(a, b, c, d, 0, 48, 6);  R4(d, a, b, c, 7, 49, 10); R4(c, d, a, b, 14, 50, 15); R4(b, c, d, a, 5, 51, 21);
-  R4(a, b, c, d, 12, 52, 6); R4(d, a, b, c, 3, 53, 10); R4(c, d, a, b, 10, 54, 15); R4(b, c, d, a, 1, 55, 21);
-  R4(a, b, c, d, 8, 56, 6);  R4(d, a, b, c, 15, 57, 10); R4(c, d, a, b, 6, 58, 15); R4(b, c, d, a, 13, 59, 21);
-  R4(a, b, c, d, 4, 60, 6);  R4(d, a, b, c, 11, 61, 10); R4(c, d, a, b, 2, 62, 15); R4(b, c, d, a, 9, 63, 21);
-  s[0] = a;
-  s[1] = b;
-  s[2] = c;
-  s[3] = d;
-}
+AVX2 inline void compress(__m256i s[4], const __m256i w[16], const uint32_t* constants) { MD5_LANE_STEPS(s); }
 
 #undef R1
 #undef R2
@@ -109,11 +87,7 @@ AVX2 void avx2_digest(const uint8_t* const* data, const size_t* lengths, int cou
   // What a lane past its message's end reads; its state is left as it is.
   static const uint8_t idle[MD5_CHUNK] = {};
   Md5LaneMessage messages[LANES];
-  uint64_t longest = 0;
-  for (int i = 0; i < count; i++) {
-    md5_lane_prepare(&messages[i], data[i], lengths[i]);
-    if (messages[i].chunks > longest) longest = messages[i].chunks;
-  }
+  const uint64_t longest = md5_lanes_prepare(messages, data, lengths, count);
   // Hidden from the optimiser, which would otherwise build each constant
   // in a register from its known value.
   const uint32_t* constants = K_LANES.k[0];

@@ -50,7 +50,7 @@ int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int 
   return 0;
 }
 
-int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
+static int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
   uint64_t got = 0;
   while (got < n) {
     const uint32_t ask = static_cast<uint32_t>(n - got);

@@ -23,7 +23,6 @@ struct ReadWindow {
 
 int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int buffer_size);
 const uint8_t* window_fill(ReadWindow* rw);
-int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n);
 const uint8_t* window_slide(ReadWindow* rw);
 const uint8_t* window_advance_failed(ReadWindow* rw, uint64_t n);
 void window_close(ReadWindow* rw);

@@ -3,28 +3,17 @@
 import hashlib
 import os
 import re
-import shutil
-import subprocess
 import sys
-import tempfile
-import threading
 import unittest
 
 from corvamire import watcher as wt
+from corvamire.tests.helpers import TempDirTest, run
 
 
 def run_demo(*args):
     """(exit code, output) of python -m corvamire.demo, run from the repo."""
-    proc = subprocess.Popen([sys.executable, "-m", "corvamire.demo"] + list(args),
-                            cwd=wt.repo_root(), stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
-    timer = threading.Timer(300, proc.kill)   # a hung demo fails, not hangs
-    timer.start()
-    try:
-        out = proc.communicate()[0].decode("utf-8", "replace")
-    finally:
-        timer.cancel()
-    return proc.returncode, out
+    return run([sys.executable, "-m", "corvamire.demo"] + list(args),
+               cwd=wt.repo_root(), kill_after=300)
 
 
 def number(text):
@@ -46,7 +35,9 @@ def blocks_reused(out):
     return dict((number(size), number(n)) for n, size in found)
 
 
-class DemoTest(unittest.TestCase):
+class DemoTest(TempDirTest):
+
+    prefix = "demo-files-"
 
     def test_default_run(self):
         code, out = run_demo()
@@ -92,18 +83,12 @@ class DemoTest(unittest.TestCase):
             "demo finished: both components did their job"), out)
 
     def test_own_files_and_options(self):
-        scratch = tempfile.mkdtemp(prefix="demo-files-")
-        self.addCleanup(shutil.rmtree, scratch)
         old = b"".join(hashlib.sha512(b"%d" % i).digest()
                        for i in range(1563))[:100000]
         # Ten bytes put in at 50000 spoil the 1 KiB block around it only:
         # 48 whole blocks before, 48 after.
         new = old[:50000] + b"0123456789" + old[50000:]
-        paths = []
-        for name, data in (("old.bin", old), ("new.bin", new)):
-            paths.append(os.path.join(scratch, name))
-            with open(paths[-1], "wb") as f:
-                f.write(data)
+        paths = [self.write("old.bin", old), self.write("new.bin", new)]
         code, out = run_demo("--old", paths[0], "--new", paths[1],
                              "--block-sizes", "1024", "--buffer-size", "4096")
         self.assertEqual(code, 0, out)

@@ -4,22 +4,15 @@ against the Python definition, and one match."""
 import hashlib
 import io
 import os
-import shutil
 import signal
 import struct
 import sys
-import tempfile
 import threading
 import unittest
 import zlib
 
 from corvamire import lookup_table as lt
-
-
-def noise(count, seed):
-    step = 64
-    return b"".join(hashlib.sha512(("%s:%d" % (seed, i)).encode()).digest()
-                    for i in range(count // step + 1))[:count]
+from corvamire.tests.helpers import TempDirTest, noise, require_matcher
 
 
 def direct_table(data, size):
@@ -31,22 +24,6 @@ def direct_table(data, size):
         table.setdefault(weak, {}).setdefault(hashlib.md5(block).digest(),
                                               (size, offset))
     return table
-
-
-class TempDirTest(unittest.TestCase):
-    """A test with a scratch directory of its own."""
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="lookup-table-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
 
 
 class BuildTest(TempDirTest):
@@ -252,13 +229,7 @@ class NativeTableTest(TempDirTest):
 class MatchFileTest(TempDirTest):
 
     def setUp(self):
-        try:
-            import corvamire_version_matcher  # noqa: F401
-        except ImportError:
-            # Python 2 is what the module is built for: there it must be.
-            if sys.version_info[0] < 3:
-                raise
-            self.skipTest("no corvamire_version_matcher for this Python")
+        require_matcher(self)
         TempDirTest.setUp(self)
 
     def test_shifted_blocks_found_where_they_moved(self):

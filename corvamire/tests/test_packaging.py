@@ -5,15 +5,13 @@ included."""
 
 import glob
 import os
-import shutil
-import subprocess
 import sys
 import sysconfig
 import tarfile
-import tempfile
 import unittest
 
 import corvamire
+from corvamire.tests.helpers import TempDirTest, require_matcher, run_ok
 from corvamire.watcher import repo_root
 
 # Run by the installed package, from outside the source tree.
@@ -57,43 +55,29 @@ print(w.binary)
 SYSTEM_WHEELS = "/usr/share/python-wheels"
 
 
-def run(args, cwd, env=None):
-    proc = subprocess.Popen(args, cwd=cwd, env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
-    out = proc.communicate()[0].decode("utf-8", "replace")
-    if proc.returncode != 0:
-        raise AssertionError("%s failed (%d):\n%s"
-                             % (" ".join(args[:4]), proc.returncode, out))
-    return out
-
-
 class VersionTest(unittest.TestCase):
 
     def test_package_and_module_report_one_version(self):
-        try:
-            import corvamire_version_matcher as module
-        except ImportError:
-            if sys.version_info[0] < 3:
-                raise
-            self.skipTest("no corvamire_version_matcher for this Python")
+        module = require_matcher(self)
         if not hasattr(module, "__version__"):
             self.skipTest("this build of the module has no __version__")
         self.assertEqual(module.__version__, corvamire.__version__)
 
 
-class SdistTest(unittest.TestCase):
+class SdistTest(TempDirTest):
+
+    prefix = "sdist-"
 
     def setUp(self):
         include = sysconfig.get_paths()["include"]
         if not os.path.isfile(os.path.join(include, "Python.h")):
             self.skipTest("no Python headers for this interpreter")
-        self.dir = tempfile.mkdtemp(prefix="sdist-")
-        self.addCleanup(shutil.rmtree, self.dir)
+        TempDirTest.setUp(self)
 
     def test_sdist_builds_installs_and_works(self):
         root = repo_root()
-        run([sys.executable, "setup.py", "-q", "egg_info", "--egg-base",
-             self.dir, "sdist", "--dist-dir", self.dir], root)
+        run_ok([sys.executable, "setup.py", "-q", "egg_info", "--egg-base",
+                self.dir, "sdist", "--dist-dir", self.dir], root)
         archive, = glob.glob(os.path.join(self.dir, "*.tar.gz"))
         top = "corvamire-%s" % corvamire.__version__
         with tarfile.open(archive) as tar:
@@ -119,18 +103,18 @@ class SdistTest(unittest.TestCase):
         source = os.path.join(self.dir, top)
         if sys.version_info[0] >= 3:
             python = os.path.join(prefix, "bin", "python")
-            run([sys.executable, "-m", "venv", prefix], self.dir, env)
-            run([python, "-m", "pip", "install", "-q", "--no-index",
-                 "--find-links", SYSTEM_WHEELS, "wheel"], self.dir, env)
-            run([python, "-m", "pip", "install", "-q", "--no-index",
-                 "--no-build-isolation", source], self.dir, env)
+            run_ok([sys.executable, "-m", "venv", prefix], self.dir, env)
+            run_ok([python, "-m", "pip", "install", "-q", "--no-index",
+                    "--find-links", SYSTEM_WHEELS, "wheel"], self.dir, env)
+            run_ok([python, "-m", "pip", "install", "-q", "--no-index",
+                    "--no-build-isolation", source], self.dir, env)
         else:
             python = sys.executable
             os.makedirs(site_dir)
-            run([python, "setup.py", "-q", "install", "--prefix", prefix],
-                source, dict(env, PYTHONPATH=site_dir))
-        out = run([python, "-c", INSTALLED_CHECK, site_dir],
-                  prefix, env).split("\n")
+            run_ok([python, "setup.py", "-q", "install", "--prefix", prefix],
+                   source, dict(env, PYTHONPATH=site_dir))
+        out = run_ok([python, "-c", INSTALLED_CHECK, site_dir],
+                     prefix, env).split("\n")
         version, package, module, program = out[-5:-1]
         self.assertEqual(version, corvamire.__version__)
         for path in (package, module):

@@ -12,6 +12,7 @@ import time
 import unittest
 
 from corvamire import watcher as wt
+from corvamire.tests.helpers import TempDirTest
 
 
 # Writes into the directory it is given every millisecond until its input
@@ -51,13 +52,9 @@ def write(path, data):
         f.write(data)
 
 
-class CollectTest(unittest.TestCase):
+class CollectTest(TempDirTest):
 
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="changelog-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
+    prefix = "changelog-"
 
     def test_batches_in_number_order_and_removed(self):
         write(os.path.join(self.dir, "00000002.txt"), b"/w/b\n/w/b\n")
@@ -145,17 +142,16 @@ def dead_pid():
     return proc.pid
 
 
-class WatcherFilesTest(unittest.TestCase):
+class WatcherFilesTest(TempDirTest):
     """What Watcher does with its files before the program runs (any
     existing file stands in for the program)."""
 
+    prefix = "changelog-"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="changelog-")
+        TempDirTest.setUp(self)
         self.watched = tempfile.mkdtemp(prefix="watched-")
         self.addCleanup(shutil.rmtree, self.watched, True)
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
 
     def make(self, watch=None, **kw):
         w = wt.Watcher(watch or [self.watched], ["/w/skip"],
@@ -206,8 +202,7 @@ class WatcherFilesTest(unittest.TestCase):
         self.assertNotIn(self.watched + " ", message)
 
     def test_logged_lines_name_the_path_they_concern(self):
-        records = Records("corvamire.watcher")
-        self.addCleanup(records.logger.removeHandler, records)
+        records = Records.kept_for(self)
         gone = os.path.join(self.watched, "gone")
         os.mkdir(gone)
         w = self.make([self.watched, gone])
@@ -300,22 +295,28 @@ class Records(logging.Handler):
         self.logger = logging.getLogger(name)
         self.logger.addHandler(self)
 
+    @classmethod
+    def kept_for(cls, test, name="corvamire.watcher"):
+        """The records of `name` logged while `test` runs."""
+        records = cls(name)
+        test.addCleanup(records.logger.removeHandler, records)
+        return records
+
     def emit(self, record):
         self.records.append(record)
         self.messages.append(record.getMessage())
 
 
-class RunTest(unittest.TestCase):
+class RunTest(TempDirTest):
     """The real program: found through DIR_WATCHER or the build tree."""
 
+    prefix = "watch-run-"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="watch-run-")
+        TempDirTest.setUp(self)
         self.tree = os.path.join(self.dir, "tree")
         for d in ("a/b", "skip/c"):
             os.makedirs(os.path.join(self.tree, *d.split("/")))
-
-    def tearDown(self):
-        shutil.rmtree(self.dir)
 
     def start(self, watch, exclude=(), **kw):
         w = wt.Watcher(watch, exclude, **kw)
@@ -391,8 +392,7 @@ class RunTest(unittest.TestCase):
         self.assertIn(busy, set(p for b in new[:1] for p in b.paths))
 
     def test_context_manager_iterator_and_logged_errors(self):
-        records = Records("corvamire.watcher")
-        self.addCleanup(records.logger.removeHandler, records)
+        records = Records.kept_for(self)
         # Gone after the start-up check: the program's line for it goes on
         # to the log, with the path, and the run goes on.
         absent = os.path.join(self.tree, "absent")
@@ -440,8 +440,7 @@ class RunTest(unittest.TestCase):
         self.assertIn("exited with code 0", w.describe())
 
     def test_missing_exclusion_list(self):
-        records = Records("corvamire.watcher")
-        self.addCleanup(records.logger.removeHandler, records)
+        records = Records.kept_for(self)
         absent = os.path.join(self.tree, "absent")
         os.mkdir(absent)
         w = self.start([self.tree, absent])

@@ -1,6 +1,7 @@
 #include "batch_kernels.h"
 
 #include "fail_record.h"
+#include "test_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +10,6 @@
 #include <vector>
 
 namespace {
-
-uint32_t zlib_sum(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(n)));
-}
 
 // Every kernel set this machine runs; the portable one always.
 std::vector<const BatchKernels*> kernel_sets() {
@@ -33,10 +30,9 @@ TEST(BatchKernels, BestIsOneOfThem) {
 // leaving byte's term vanish or equal the byte.
 TEST(BatchKernels, RollGivesTheNextSumsAndLeavesTheWindow) {
   std::mt19937 rng(5);
-  std::vector<uint8_t> data(150000);
-  for (auto& byte : data) byte = static_cast<uint8_t>(rng());
-  for (size_t i = 0; i < 70000; i++) data[i] = 0xFF;
-  for (size_t i = 70000; i < 140000; i++) data[i] = 0x00;
+  std::vector<uint8_t> data = random_bytes(rng, 150000);
+  std::fill(data.begin(), data.begin() + 70000, 0xFF);
+  std::fill(data.begin() + 70000, data.begin() + 140000, 0x00);
   std::vector<size_t> starts = {0, 3, 69000, 69990, 75000};
   for (int i = 0; i < 15; i++) starts.push_back(rng() % 150000);
   for (const BatchKernels* k : kernel_sets()) {

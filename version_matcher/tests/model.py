@@ -14,6 +14,7 @@ from __future__ import print_function, division
 
 import hashlib
 import os
+import random
 import sys
 import tempfile
 import zlib
@@ -227,6 +228,12 @@ def match(lookup_table, fd, file_size, buffer_size):
 
 
 # -- Building inputs for the tests --------------------------------------------
+
+def noise(seed, n):
+    """n bytes that look random, the same for the same seed."""
+    rng = random.Random(seed)
+    return bytes(bytearray(rng.randrange(256) for _ in range(n)))
+
 
 def adler(data):
     return zlib.adler32(data) & ALL_ONES_32

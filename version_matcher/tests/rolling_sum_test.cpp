@@ -1,15 +1,14 @@
 #include "rolling_sum.h"
 
+#include "test_bytes.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
 namespace {
-
-uint32_t zlib_sum(const uint8_t* data, size_t n) {
-  return static_cast<uint32_t>(adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(n)));
-}
 
 const uint8_t* bytes(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
@@ -72,10 +71,9 @@ TEST(RollingSum, CanRollAtMostHalfTheLength) {
 // along the chain would still show.
 TEST(RollingSum, RollsMatchFreshSumsEverywhere) {
   std::mt19937 rng(12345);
-  std::vector<uint8_t> data(200000);
-  for (auto& byte : data) byte = static_cast<uint8_t>(rng());
-  for (size_t i = 1000; i < 5000; i++) data[i] = 0xFF;
-  for (size_t i = 6000; i < 9000; i++) data[i] = 0x00;
+  std::vector<uint8_t> data = random_bytes(rng, 200000);
+  std::fill(data.begin() + 1000, data.begin() + 5000, 0xFF);
+  std::fill(data.begin() + 6000, data.begin() + 9000, 0x00);
 
   RollingSum rs{};
   for (uint64_t n : {2u, 3u, 16u, 1000u, 5553u, 65521u, 65522u, 140000u}) {
@@ -121,10 +119,9 @@ TEST(RollingSum, LongRollChainStaysExact) {
 // class, across runs of 0x00 and 0xFF.
 TEST(RollingSum, RollingOnPastHalfTheLengthStaysExact) {
   std::mt19937 rng(31);
-  std::vector<uint8_t> data(400000);
-  for (auto& byte : data) byte = static_cast<uint8_t>(rng());
-  for (size_t i = 50000; i < 120000; i++) data[i] = 0xFF;
-  for (size_t i = 120000; i < 190000; i++) data[i] = 0x00;
+  std::vector<uint8_t> data = random_bytes(rng, 400000);
+  std::fill(data.begin() + 50000, data.begin() + 120000, 0xFF);
+  std::fill(data.begin() + 120000, data.begin() + 190000, 0x00);
   for (uint64_t n : {1u, 2u, 3u, 16u, 2048u, 5553u, 65521u, 65522u, 140000u}) {
     RollingSum rs{};
     rolling_reset(&rs, data.data(), n);

@@ -24,16 +24,11 @@ import weakref
 
 import corvamire_version_matcher as vm
 import model
-from model import adler, md5, open_at
+from model import adler, md5, noise, open_at
 
 PY2 = sys.version_info[0] == 2
 HANG_SECONDS = 120   # a child still running then has hung
 SCRIPT = os.path.splitext(os.path.abspath(__file__))[0] + ".py"
-
-
-def noise(seed, n):
-    rng = random.Random(seed)
-    return bytes(bytearray(rng.randrange(256) for _ in range(n)))
 
 
 class Key(object):

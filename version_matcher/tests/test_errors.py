@@ -4,21 +4,15 @@ from __future__ import print_function, division
 
 import errno
 import os
-import random
 import shutil
 import tempfile
 import unittest
 
 import corvamire_version_matcher as vm
 import model
-from model import adler, md5, ordered_dict_of, open_at, tell
+from model import adler, md5, noise, ordered_dict_of, open_at, tell
 
 DIGEST = md5(b"block")
-
-
-def noise(seed, n):
-    rng = random.Random(seed)
-    return bytes(bytearray(rng.randrange(256) for _ in range(n)))
 
 
 def good_table(data, offset, value, size=4):

@@ -7,17 +7,11 @@ from __future__ import print_function, division
 
 import itertools
 import os
-import random
 import unittest
 
 import corvamire_version_matcher as vm
 import model
-from model import adler, md5, ordered_dict_of, open_at, tell, WIDE, COUNTER
-
-
-def noise(seed, n):
-    rng = random.Random(seed)
-    return bytes(bytearray(rng.randrange(256) for _ in range(n)))
+from model import adler, md5, noise, ordered_dict_of, open_at, tell, WIDE, COUNTER
 
 
 def entry(block, value):

@@ -155,7 +155,6 @@ add_executable(version_matcher_core_tests
   tests/scan_test.cpp
   tests/fail_record.cpp
   tests/windows/read_window_test.cpp
-  tests/windows/md5_test.cpp
   ${matcher_windows_scan_sources})
 target_include_directories(version_matcher_core_tests PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR} ${matcher_tests_dir} ${matcher_tests_dir}/windows/shim)
