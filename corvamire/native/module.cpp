@@ -7,6 +7,7 @@
 
 #include "block_digests.h"
 #include "match_runs.h"
+#include "patch_copy.h"
 
 #include <sys/stat.h>
 
@@ -238,6 +239,7 @@ PyMethodDef native_methods[] = {
     {"block_digests", py_block_digests, METH_VARARGS, block_digests_doc},
     {"table_from_digests", py_table_from_digests, METH_VARARGS, table_from_digests_doc},
     {"match_runs", py_match_runs, METH_VARARGS, match_runs_doc},
+    {"patch_copy", py_patch_copy, METH_VARARGS, patch_copy_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

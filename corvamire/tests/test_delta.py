@@ -396,5 +396,39 @@ class DamageTest(TempDirTest):
                          ["new", "old", "target"])
 
 
+    def test_native_copies_equal_the_python_ones(self):
+        from corvamire import patching
+        if not hasattr(dl.native(), "patch_copy"):
+            self.skipTest("no _corvamire_native")
+        saved = patching._BLOCKS_PER_CALL
+        self.addCleanup(setattr, patching, "_BLOCKS_PER_CALL", saved)
+        wrong = bytearray(self.old)
+        wrong[[op for op in dl.Delta(self.data).ops
+               if op[0] == "copy"][-1][1] + 5] ^= 1
+        # Calls split inside a copy, and between copies.
+        for per_call, old in ((1, self.old), (3, self.old), (saved, self.old),
+                              (3, bytes(wrong)), (3, self.old[:15000])):
+            patching._BLOCKS_PER_CALL = per_call
+            self.write("old", old)
+            results = []
+            # A BytesIO has no descriptor: the copies are made in Python.
+            for out in (io.BytesIO(), tempfile.TemporaryFile()):
+                try:
+                    dl.patch_stream(self.old_path, io.BytesIO(self.data), out)
+                    out.seek(0)
+                    results.append(out.read())
+                except ValueError as e:
+                    results.append(str(e).replace(self.old_path, "OLD"))
+                out.close()
+            self.assertEqual(results[0], results[1], per_call)
+            self.assertEqual(results[0] == self.new, old == self.old)
+        # A file shorter than a copy: refused, as the Python copy does.
+        with io.open(self.write("old", self.old[:15000]), "rb") as old:
+            with io.open(os.devnull, "wb") as out:
+                for copies in ([(14336, 1024, 1024)],
+                               [(0, 1024, 1024), (8192, 8192, 1024)]):
+                    self.assertRaises(ValueError, dl.native().patch_copy,
+                                      old.fileno(), out.fileno(), copies)
+
 if __name__ == "__main__":
     unittest.main()
