@@ -361,5 +361,14 @@ def _say(line):
 
 
 def entry_point():
-    """The console script."""
-    sys.exit(main())
+    """The console script, and python -m corvamire."""
+    code = main()
+    # Every file of the command is closed by now.  The interpreter's own
+    # exit would free the lookup table and the scan's matches object by
+    # object: a tenth of a second of a delta on Python 2, for nothing.
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except EnvironmentError:
+        code = code or EXIT_FAILED
+    os._exit(code)

@@ -7,7 +7,9 @@
 #include "match_runs.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -37,8 +39,14 @@ bool to_u64(PyObject* o, uint64_t* out) {
   }
 #endif
   if (!PyLong_Check(o)) return false;
+#if ULONG_MAX >= UINT64_MAX
+  // Python 2 converts to unsigned long long through a byte array, ten
+  // times slower: match() gives its offsets as longs there.
+  const unsigned long v = PyLong_AsUnsignedLong(o);
+#else
   const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+#endif
+  if (v == static_cast<std::remove_const_t<decltype(v)>>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
     return false;
   }

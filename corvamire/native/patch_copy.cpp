@@ -24,7 +24,7 @@ namespace {
 
 // A buffer load: large enough that a read's cost per byte is the copy's,
 // small enough to stay in L2 while it is digested and written.
-constexpr uint64_t READ_BYTES = uint64_t{1} << 20;
+constexpr uint64_t READ_BYTES = uint64_t{1} << 18;
 // Signal handlers run after about this much work (a few ms), so that Ctrl-C
 // stops a long run of copies within a fraction of a second.
 constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{4} << 20;
