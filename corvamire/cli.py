@@ -21,11 +21,9 @@ import argparse
 import gc
 import io
 import os
-import shutil
 import signal
 import stat
 import sys
-import tempfile
 import time
 
 from corvamire import delta as dl
@@ -187,6 +185,7 @@ class _Output(object):
         self.target = _Named(_stdout() if self.path == "-" else
                              io.open(self.path, "wb"), self.path)
         if self.checked:
+            import tempfile     # here only: imports count in a short command
             self.spool = tempfile.TemporaryFile()
             return self.spool
         return self.target
@@ -196,6 +195,7 @@ class _Output(object):
             return self.replacing.__exit__(kind, value, trace)
         try:
             if kind is None and self.spool:
+                import shutil
                 self.spool.seek(0)
                 shutil.copyfileobj(self.spool, self.target, _CHUNK)
             if kind is None:

@@ -33,9 +33,7 @@ delta() and Delta are the same in memory, for small files and tests.
 
 import io
 import os
-import shutil
 import stat
-import tempfile
 
 from corvamire.delta_format import (CHUNK, FORMAT_VERSION,  # noqa: F401
                                     MAGIC, DeltaReader, DeltaStats,
@@ -89,6 +87,8 @@ def _write_delta_from(signature, source, out, buffer_size, progress):
     if stat.S_ISREG(info.st_mode) and info.st_size > 0:
         return _write_delta(signature, source.fileno(), info.st_size, out,
                             buffer_size, progress)
+    import shutil               # here only: imports count in a short command
+    import tempfile
     with tempfile.TemporaryFile() as spool:
         shutil.copyfileobj(source, spool, CHUNK)
         spool.flush()           # match() reads through the descriptor
