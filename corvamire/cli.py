@@ -371,4 +371,6 @@ def entry_point():
         sys.stderr.flush()
     except EnvironmentError:
         code = code or EXIT_FAILED
+    if sys.getprofile() or sys.gettrace():
+        sys.exit(code)          # a profiler or coverage reports at exit
     os._exit(code)

@@ -77,32 +77,52 @@ int write_all(Caller* caller, int fd, const uint8_t* data, uint64_t length) {
   return 0;
 }
 
-// One copy through buffer (capacity bytes, at least one block); its blocks'
-// digests go to digests, 16 bytes each.
-int copy_one(Caller* caller, int old_fd, int out_fd, const Copy& copy, uint8_t* buffer, uint64_t capacity,
-             uint8_t* digests, uint64_t* work) {
-  const uint64_t step = capacity / copy.block * copy.block;
+// The bytes of several copies gathered in one buffer: small copies (a
+// single block, where the earlier version repeats itself) are then digested
+// many at once and written with one call.
+struct Gathered {
+  uint8_t* buffer;
+  uint64_t capacity;
+  uint64_t filled = 0;
+  std::vector<const uint8_t*> blocks;  // where each block lies in the buffer
+  std::vector<size_t> lengths;
+  uint8_t* digests;  // where the next block's digest goes
+  uint64_t work = 0;  // bytes since signal handlers last ran
+};
+
+// Digests the gathered blocks and writes the buffer out.
+int write_gathered(Caller* caller, int out_fd, Gathered* g) {
+  for (size_t i = 0; i < g->blocks.size(); i += MD5_LANES_MAX) {
+    const int n = static_cast<int>(std::min<size_t>(MD5_LANES_MAX, g->blocks.size() - i));
+    md5_lanes(&g->blocks[i], &g->lengths[i], n, reinterpret_cast<uint8_t(*)[16]>(g->digests));
+    g->digests += 16 * n;
+  }
+  if (write_all(caller, out_fd, g->buffer, g->filled) < 0) return -1;
+  g->work += g->filled;
+  g->filled = 0;
+  g->blocks.clear();
+  g->lengths.clear();
+  if (g->work >= SIGNAL_CHECK_WORK) {
+    g->work = 0;
+    return fail_check_signals(caller);
+  }
+  return 0;
+}
+
+// One copy into the buffer, written out whenever it is full.
+int gather(Caller* caller, int old_fd, int out_fd, const Copy& copy, Gathered* g) {
   for (uint64_t done = 0; done < copy.length;) {
-    const uint64_t length = std::min(step, copy.length - done);
-    if (read_at(caller, old_fd, buffer, length, copy.offset + done) < 0) return -1;
-    const uint8_t* data[MD5_LANES_MAX];
-    size_t lengths[MD5_LANES_MAX];
-    for (uint64_t at = 0; at < length;) {
-      int n = 0;
-      for (; n < MD5_LANES_MAX && at < length; n++, at += copy.block) {
-        data[n] = buffer + at;
-        lengths[n] = static_cast<size_t>(copy.block);
-      }
-      md5_lanes(data, lengths, n, reinterpret_cast<uint8_t(*)[16]>(digests));
-      digests += 16 * n;
+    if (g->capacity - g->filled < copy.block && write_gathered(caller, out_fd, g) < 0) return -1;
+    const uint64_t room = (g->capacity - g->filled) / copy.block * copy.block;
+    const uint64_t length = std::min(room, copy.length - done);
+    uint8_t* at = g->buffer + g->filled;
+    if (read_at(caller, old_fd, at, length, copy.offset + done) < 0) return -1;
+    for (uint64_t b = 0; b < length; b += copy.block) {
+      g->blocks.push_back(at + b);
+      g->lengths.push_back(static_cast<size_t>(copy.block));
     }
-    if (write_all(caller, out_fd, buffer, length) < 0) return -1;
+    g->filled += length;
     done += length;
-    *work += length;
-    if (*work >= SIGNAL_CHECK_WORK) {
-      *work = 0;
-      if (fail_check_signals(caller) < 0) return -1;
-    }
   }
   return 0;
 }
@@ -169,24 +189,37 @@ PyObject* py_patch_copy(PyObject*, PyObject* args) {
   uint64_t blocks = 0;
   if (!read_copies(copies_arg, &copies, &blocks)) return nullptr;
   uint64_t largest = 0;
-  for (const Copy& copy : copies) largest = std::max(largest, copy.block);
+  uint64_t smallest = UINT64_MAX;
+  for (const Copy& copy : copies) {
+    largest = std::max(largest, copy.block);
+    smallest = std::min(smallest, copy.block);
+  }
   const uint64_t capacity = std::max(READ_BYTES, largest);
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[copies.empty() ? 1 : capacity]);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity]);
   if (!buffer) return PyErr_NoMemory();
   PyObject* digests = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(16 * blocks));
   if (digests == nullptr) return nullptr;
-  uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(digests));
+  Gathered gathered;
+  gathered.buffer = buffer.get();
+  gathered.capacity = capacity;
+  gathered.digests = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(digests));
+  try {
+    // Room for every block a full buffer holds: no allocation fails later.
+    gathered.blocks.reserve(static_cast<size_t>(capacity / smallest));
+    gathered.lengths.reserve(static_cast<size_t>(capacity / smallest));
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(digests);
+    return PyErr_NoMemory();
+  }
   // The digests are the result's alone until it is returned: other threads
   // run meanwhile.
   Caller caller;
   glue_release_lock(&caller);
   int rc = 0;
-  uint64_t work = 0;
-  for (const Copy& copy : copies) {
-    rc = copy_one(&caller, old_fd, out_fd, copy, buffer.get(), capacity, out, &work);
-    if (rc < 0) break;
-    out += 16 * (copy.length / copy.block);
+  for (size_t i = 0; rc == 0 && i < copies.size(); i++) {
+    rc = gather(&caller, old_fd, out_fd, copies[i], &gathered);
   }
+  if (rc == 0 && gathered.filled > 0) rc = write_gathered(&caller, out_fd, &gathered);
   glue_take_lock(&caller);
   if (rc < 0) Py_CLEAR(digests);
   return digests;
