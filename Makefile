@@ -1,7 +1,7 @@
 # make demo   builds everything and shows both components at work
 # make test   builds everything and runs every test (plain and sanitized)
 # make bench  builds everything and prints the benchmark tables
-# make fuzz   runs every fuzz target FUZZ_SECONDS seconds (needs clang; make test runs 20 s each)
+# make fuzz   runs every fuzz target and the watcher's random races FUZZ_SECONDS seconds (needs clang; make test runs 20 s each)
 
 PYENV_ROOT ?= $(HOME)/.pyenv
 export PATH := $(PYENV_ROOT)/bin:$(PATH)
@@ -53,10 +53,13 @@ test: native windows sanitize fuzz-build
 	    cd build/fuzz && ctest --output-on-failure -L fuzz; fi
 
 # Each target over its corpus, then fuzzing; the figures of each run are printed.
-fuzz: fuzz-build
+# The watcher's random races run as long, against the native build.
+fuzz: fuzz-build native
 	if [ -f build/fuzz/CTestTestfile.cmake ]; then \
 	    cd build/fuzz && CORVAMIRE_FUZZ_SECONDS=$(FUZZ_SECONDS) \
 	        ctest -V -L fuzz --timeout $$(( $(FUZZ_SECONDS) + 300 )); fi
+	cd build/native && CORVAMIRE_FUZZ_SECONDS=$(FUZZ_SECONDS) \
+	    ctest -V -L fuzz --timeout $$(( $(FUZZ_SECONDS) + 300 ))
 
 bench: native
 	@scripts/install-deps.sh bench

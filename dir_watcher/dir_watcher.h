@@ -56,13 +56,6 @@ extern int32_t batch_counter;                      // batches published so far
 extern WatchedDir* watched_dirs;
 extern ExcludedPrefix* excluded_prefixes;
 
-// ---- start-up and main loop (main_loop.cpp) --------------------------------
-
-// The program's whole run; its result is the process exit code.
-int run_dir_watcher();
-// Non-zero when the host process is to be taken as ended.
-int parent_process_exited(Handle process);
-
 // ---- error log and exit codes (error_log.cpp) ------------------------------
 
 // Appends "<step> 0x%04X <system text>\n" to error.txt.  Always returns.

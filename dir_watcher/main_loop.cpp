@@ -33,7 +33,8 @@ static bool derive_name(wchar* out, const wchar* directory, const wchar* name)
     return wide_join(out, wide_buffer_units, directory, path_separator, name) >= 0;
 }
 
-int parent_process_exited(Handle process)
+// Non-zero when the host process is to be taken as ended.
+static int parent_process_exited(Handle process)
 {
     if (!process)
         return 0;
@@ -84,6 +85,8 @@ int run_dir_watcher()
         Overlapped* overlapped = nullptr;
         uint32_t bytes = 0;
         int result = platform_wait(port, wait_ms, &overlapped, &bytes);
+        for (PlatformNote note; platform_next_note(port, &note);)
+            log_error(note.step, note.code);
         if (result > 0) {
             // The overlapped record is the first field of its WatchedDir.
             WatchedDir* dir = reinterpret_cast<WatchedDir*>(overlapped);

@@ -3,8 +3,8 @@
 // The watcher's logic (start-up, error log, lists, change processing) is
 // written once against these functions; each operating system has one
 // backend file that implements them, and the build picks the file:
-// platform_windows.cpp (completion port, ReadDirectoryChangesW) and
-// platform_linux.cpp (inotify dressed as the same completion model).
+// windows/platform_windows.cpp (completion port, ReadDirectoryChangesW) and
+// linux/ (inotify dressed as the same completion model).
 //
 // Conventions every backend keeps:
 // - Text is UTF-16 code units (`wchar`) on every platform, because the
@@ -128,7 +128,25 @@ void platform_message_text(uint32_t code, wchar* text, size_t capacity);
 // The runtime library's text for an errno value.
 void platform_errno_text(int error, wchar* text, size_t capacity);
 
+// ---- failures the backend meets on its own ------------------------------------
+
+// One the run goes on after (a directory the watcher may not read): the
+// call that failed and its Windows code, for error.txt.  `step` is static.
+struct PlatformNote {
+    const wchar* step;
+    uint32_t code;
+};
+
+// Takes the oldest note not yet taken; false when there is none.  The
+// logic logs them after every wait, so the backend never writes error.txt
+// for them itself.
+bool platform_next_note(Handle port, PlatformNote* note);
+
 // ---- entry -----------------------------------------------------------------
 // Each backend owns the program's entry point (wWinMain on Windows, main on
 // Linux), keeps what platform_command_line needs, and returns
-// run_dir_watcher() (dir_watcher.h) as the exit code.
+// run_dir_watcher() as the exit code.
+
+// The watcher's whole run, written once over these functions; its result
+// is the process exit code.
+int run_dir_watcher();

@@ -11,7 +11,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   # A Unicode GUI program (wWinMain, no window, no console) that must start
   # on a clean machine: the GCC and C++ runtimes are linked in, so only
   # system DLLs and the C runtime are imported.
-  add_executable(dir_watcher WIN32 platform_windows.cpp)
+  add_executable(dir_watcher WIN32 windows/platform_windows.cpp)
   target_link_libraries(dir_watcher PRIVATE dir_watcher_core shell32 user32 kernel32)
   target_compile_options(dir_watcher PRIVATE -municode)
   target_link_options(dir_watcher PRIVATE -municode -static -static-libgcc -static-libstdc++)

@@ -1,5 +1,7 @@
 #include "digest_index.h"
 
+#include "fail.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -35,7 +37,12 @@ static DigestSlot* slot_of(const DigestIndex* digests, const uint64_t d[2]) {
 constexpr size_t FETCH_SUM_AHEAD = 16;
 constexpr size_t FETCH_SLOT_AHEAD = 8;
 
-int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t size) {
+// Entries put in the table between two looks for a signal: a few
+// milliseconds' worth, so that a table of millions of digests is built with
+// Ctrl-C heard.
+constexpr size_t BUILD_CHECK_ENTRIES = 65536;
+
+int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t size, Caller* caller) {
   digest_index_free(digests);
   // The entries of the size in conversion order, the order the arenas hand
   // them out in; their strong entries were made in the same order, so both
@@ -52,17 +59,17 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
       }
     }
   } catch (const std::bad_alloc&) {
-    return -1;
+    return 0;
   }
   digests->count = count * DIGEST_SLOTS_PER_4_DIGESTS / 4 + 1;
   if (digests->count > DIGEST_SLOTS_MOST) {
     digests->count = 0;
-    return -1;
+    return 0;
   }
   digests->slots = static_cast<DigestSlot*>(std::calloc(digests->count, sizeof(DigestSlot)));
   if (digests->slots == nullptr) {
     digests->count = 0;
-    return -1;
+    return 0;
   }
   const size_t n = entries.size();
   for (size_t k = 0; k < n; k++) {
@@ -77,6 +84,10 @@ int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t 
       const char* slot = reinterpret_cast<const char*>(&digests->slots[digest_slot(digests, d)]);
       __builtin_prefetch(slot, 1);
       __builtin_prefetch(slot + sizeof(DigestSlot) - 1, 1);
+    }
+    if ((k + 1) % BUILD_CHECK_ENTRIES == 0 && fail_check_signals(caller) < 0) {
+      digest_index_free(digests);
+      return -1;
     }
     const WeakEntry* e = entries[k];
     // Shadowed by an entry converted before it: never found under its sum.

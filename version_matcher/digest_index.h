@@ -34,8 +34,9 @@ struct DigestIndex {
 };
 
 // Fills digests from the entries of index (sealed) whose blocks are size
-// bytes long: 0, or -1 when out of memory (digests is then empty).
-int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t size);
+// bytes long: 0 (out of memory, digests is left empty), or -1 when a signal
+// handler raised meanwhile, reported to caller.
+int digest_index_build(DigestIndex* digests, const LookupIndex* index, uint32_t size, Caller* caller);
 void digest_index_free(DigestIndex* digests);
 
 // The value that the exact step would confirm a size-byte window with this

@@ -27,8 +27,9 @@ void fail_io_errno(Caller* caller);
 
 // Runs the handlers of signals that arrived meanwhile (Ctrl-C among them):
 // 0 to go on, or -1 when one of them raised, which is then the call's failure.
-// Long work asks every few MiB, and a read interrupted by a signal asks
-// before it is retried.
+// Long work asks every few milliseconds of it, and a read interrupted by a
+// signal asks before it is retried.  On a thread that runs no handlers it
+// returns 0 at once.
 int fail_check_signals(Caller* caller);
 
 #endif

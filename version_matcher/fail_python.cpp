@@ -37,6 +37,7 @@ void fail_io_errno(Caller* caller) {
 }
 
 int fail_check_signals(Caller* caller) {
+  if (!caller->receives_signals) return 0;
   LockHeld held(caller);
   return PyErr_CheckSignals();
 }

@@ -10,10 +10,9 @@
 constexpr uint64_t FILTER_BITS_PER_SUM = 64;
 // Bounds of the bitmap in bits: 8 KiB at least, 2 MiB at most.  Every size
 // probes it at every position; a miss that gets past it costs a table probe,
-// a cache miss of its own.  Measured on 128 MiB of random bytes and of system
-// libraries: 32 bits a sum and a 1 MiB cap let about 1 sum in 100 through
-// with three sizes (344,000 sums), and cost 5-10% more than 64 bits and
-// 2 MiB, whose extra cache misses cost less than the table probes they save.
+// a cache miss of its own.  A smaller bitmap lets more misses through, whose
+// table probes cost more than the bitmap's own extra cache misses (the
+// figures are in the bench's notes).
 constexpr unsigned FILTER_MIN_LOG2 = 16;
 constexpr unsigned FILTER_MAX_LOG2 = 24;
 static_assert(FILTER_MAX_LOG2 - 5 <= 32, "the word index comes from one 32-bit hash");
@@ -59,23 +58,30 @@ static void seal_entry(LookupIndex* index, WeakEntry* e) {
   index->entries[i] = e;
 }
 
-// Calls f on every entry that has digests, in conversion order.  The arena
-// hands out entries in that order, so the first entry met for a sum is its
-// first-converted one; reading them so also walks memory straight through.
+// Calls f on every entry that has digests, in conversion order, while it
+// returns true; false when f stopped it.  The arena hands out entries in that
+// order, so the first entry met for a sum is its first-converted one; reading
+// them so also walks memory straight through.
 template <typename F>
-static void for_each_weak_entry(LookupIndex* index, F f) {
+static bool for_each_weak_entry(LookupIndex* index, F f) {
   for (ArenaBlock* block = index->weak_arena.first; block != nullptr; block = block->next) {
     WeakEntry* records = arena_records<WeakEntry>(block);
     for (size_t r = 0; r < block->used; r++) {
-      if (records[r].strong != nullptr) f(&records[r]);
+      if (records[r].strong != nullptr && !f(&records[r])) return false;
     }
   }
+  return true;
 }
+
+// Entries put in the table between two looks for a signal: each is a cache
+// miss or two, so a few milliseconds' worth, and a table of millions of sums
+// is sealed with Ctrl-C heard.
+constexpr uint64_t SEAL_CHECK_ENTRIES = 65536;
 
 int index_seal(LookupIndex* index, Caller* caller) {
   free_sealed(index);
   uint64_t count = 0;
-  for_each_weak_entry(index, [&](WeakEntry*) { count++; });
+  for_each_weak_entry(index, [&](WeakEntry*) { return ++count != 0; });
   const unsigned filter_log2 = log2_at_least(count * FILTER_BITS_PER_SUM, FILTER_MIN_LOG2, FILTER_MAX_LOG2);
   index->filter_shift = 32 - (filter_log2 - 5);
   index->filter = static_cast<uint32_t*>(std::calloc((uint64_t{1} << filter_log2) / 32, sizeof(uint32_t)));
@@ -91,7 +97,15 @@ int index_seal(LookupIndex* index, Caller* caller) {
     return -1;
   }
   std::memset(index->sums, 0xFF, slots * sizeof(uint32_t));  // all EMPTY_SLOT
-  for_each_weak_entry(index, [&](WeakEntry* e) { seal_entry(index, e); });
+  uint64_t sealed = 0;
+  const bool done = for_each_weak_entry(index, [&](WeakEntry* e) {
+    seal_entry(index, e);
+    return ++sealed % SEAL_CHECK_ENTRIES != 0 || fail_check_signals(caller) == 0;
+  });
+  if (!done) {
+    free_sealed(index);
+    return -1;
+  }
   return 0;
 }
 

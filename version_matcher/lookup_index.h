@@ -65,7 +65,7 @@ struct LookupIndex {
 WeakEntry* new_weak_entry(LookupIndex* index, uint32_t size);
 StrongEntry* new_strong_entry(LookupIndex* index);
 // Builds the sealed form from the entries that have digests, in conversion
-// order: 0, or -1 when out of memory.
+// order: 0, or -1 when out of memory or a signal handler raised.
 int index_seal(LookupIndex* index, Caller* caller);
 // Frees every record and the sealed form; the index is empty again.  The
 // values the entries name are the glue's to release, before this.

@@ -2,6 +2,8 @@
 
 #include "lookup_table.h"
 
+#include "fail.h"
+
 #include <new>
 
 // The conversion API's error return; never a valid size or sum.
@@ -10,6 +12,13 @@ constexpr uint32_t CONVERSION_ERROR = 0xFFFFFFFF;
 // Number keys are taken by their integer value modulo 2^32.  The key's own
 // code may run here (__int__ and the like).
 static uint32_t key_as_u32(PyObject* key) { return static_cast<uint32_t>(glue_as_unsigned_mask(key)); }
+
+// A refused key's ValueError stands for a conversion that failed.  Ctrl-C or
+// an exit asked for while the key's own code ran is no such failure: it
+// stays the call's exception, as it would anywhere else.
+static bool conversion_interrupted() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
 
 // A reference held for a scope: to a dict being walked, or to a key and value
 // of it around code that may change the dict.
@@ -67,6 +76,7 @@ static int build_weak_entry(LookupIndex* index, uint32_t size, PyObject* key, Py
     return -1;
   }
   const uint32_t sum = key_as_u32(key);
+  if (sum == CONVERSION_ERROR && conversion_interrupted()) return -1;
   if (sum == CONVERSION_ERROR) {
     PyErr_SetString(PyExc_ValueError, "Invalid adler32 sum");
     return -1;
@@ -112,7 +122,25 @@ struct FetchCursor {
   bool next(PyObject* dict, PyObject** key, PyObject** value) { return PyDict_Next(dict, &pos, key, value); }
 };
 
-static int build_weak_entries(LookupIndex* index, uint32_t size, PyObject* size_dict) {
+// Items converted between two looks for a signal: a few milliseconds of
+// conversion on 2.7, the slower of the two, so that Ctrl-C ends a call
+// during the conversion of a table of millions of items too.
+constexpr uint32_t CONVERSION_CHECK_ITEMS = 8192;
+
+// Counts converted items and looks for signals every so many: 0, or -1 when
+// a handler raised.
+struct Progress {
+  Caller* caller;
+  uint32_t items = 0;
+  int count(uint32_t n) {
+    items += n;
+    if (items < CONVERSION_CHECK_ITEMS) return 0;
+    items = 0;
+    return fail_check_signals(caller);
+  }
+};
+
+static int build_weak_entries(LookupIndex* index, Progress* progress, uint32_t size, PyObject* size_dict) {
   Held walked(size_dict);
   FetchCursor far, near;
   PyObject *key, *value;
@@ -132,19 +160,24 @@ static int build_weak_entries(LookupIndex* index, uint32_t size, PyObject* size_
       Py_ssize_t digest_pos = 0;
       PyObject *digest, *block_value;
       if (PyDict_Next(ahead_value, &digest_pos, &digest, &block_value)) {
-        fetch_object(digest, 1);
+        // A 16-byte str or bytes object takes about 50 bytes, often across
+        // two cache lines; its header and its bytes are both read.
+        fetch_object(digest, 2);
         fetch_object(block_value, 1);
       }
     }
     Held held_key(key), held_value(value);
     if (build_weak_entry(index, size, key, value) < 0) return -1;
+    // The digests of a sum are nearly always one or two.
+    if (progress->count(1 + static_cast<uint32_t>(PyDict_Size(value))) < 0) return -1;
   }
   return 0;
 }
 
 // One item of lookup_table: a match size and its dict of sums, appended to
 // the list at *tail.
-static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject* key, PyObject* size_dict) {
+static int build_match_size(MatchState* state, Progress* progress, MatchSizeEntry*** tail, PyObject* key,
+                            PyObject* size_dict) {
   if (!PyNumber_Check(key)) {
     PyErr_SetString(PyExc_TypeError, "key of lookup_table must be an int (match_size)");
     return -1;
@@ -161,6 +194,7 @@ static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject*
   **tail = entry;
   *tail = &entry->next;
   const uint32_t size = key_as_u32(key);
+  if (size == CONVERSION_ERROR && conversion_interrupted()) return -1;
   // A block of 0 bytes matches everywhere and would stall the scan.
   if (size == CONVERSION_ERROR || size == 0) {
     PyErr_SetString(PyExc_ValueError, "Invalid match size");
@@ -172,17 +206,18 @@ static int build_match_size(MatchState* state, MatchSizeEntry*** tail, PyObject*
     PyErr_NoMemory();
     return -1;
   }
-  return build_weak_entries(&state->index, size, size_dict);
+  return build_weak_entries(&state->index, progress, size, size_dict);
 }
 
 int build_match_sizes(MatchState* state, PyObject* lookup_table) {
   Held walked(lookup_table);
   MatchSizeEntry** tail = &state->sizes;
+  Progress progress{state->caller};
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(lookup_table, &pos, &key, &value)) {
     Held held_key(key), held_value(value);
-    if (build_match_size(state, &tail, key, value) < 0) return -1;
+    if (build_match_size(state, &progress, &tail, key, value) < 0) return -1;
   }
   if (state->sizes != nullptr && index_seal(&state->index, state->caller) < 0) return -1;
   return 0;

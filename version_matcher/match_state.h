@@ -22,19 +22,24 @@ struct Match {
   PyObject* value;
 };
 
-struct MatchState {
-  Caller* caller;                   // told of failures, asked to run signal handlers
+// Switches that the tests turn, to show that the scan's shortcuts change
+// nothing; a call keeps the defaults.
+struct ScanOptions {
   // Recompute a rolled sum after length/2 rolls, as RollingSum's own rule
   // says.  The roll is exact, so that only derives the same sum again at two
-  // bytes of adler32 per position; the scan rolls on instead.  The tests set
-  // this to show that sums, counters and matches come out the same.
+  // bytes of adler32 per position; the scan rolls on instead.
   bool reseed_rolled_sums = false;
-  // The loops that runs of non-matching positions take; the tests try each.
+  // The loops that runs of non-matching positions take.
   const BatchKernels* kernels = best_kernels();
-  // In a stretch of matching blocks, confirm a window of the first size by
-  // its MD5 before computing its adler32 (digest_index.h).  The tests turn it
-  // off to compare.
+  // In a stretch of matching blocks, digest the windows of its size several
+  // at a time, and confirm a window of the first size by its MD5 before
+  // computing its adler32 (digest_index.h).
   bool digest_first = true;
+};
+
+struct MatchState {
+  Caller* caller;                   // told of failures, asked to run signal handlers
+  ScanOptions options;
   DigestIndex first_size_digests;  // built by the scan when first needed
   bool first_size_digests_built = false;
   MatchSizeEntry* sizes = nullptr;  // in lookup_table's order

@@ -1,18 +1,29 @@
 // The module corvamire_version_matcher and its one method, match.
 #include "py_glue.h"  // first: Python.h sets feature macros for the system headers
 
+#include "fail.h"
 #include "lookup_table.h"
 #include "match_state.h"
 #include "scan.h"
+
+// Matches put in the result between two looks for a signal: a few
+// milliseconds of the building, so that Ctrl-C ends a call with millions of
+// matches while their dict is built.
+constexpr size_t RESULT_CHECK_MATCHES = 65536;
 
 // The "matches" dict of the result: offset -> the value lookup_table stores.
 static PyObject* make_matches_dict(const MatchState* state) {
   PyObject* matches = PyDict_New();
   if (matches == nullptr) return nullptr;
+  size_t since_check = 0;
   for (const Match& m : state->matches) {
     PyObject* key = PyLong_FromUnsignedLongLong(m.offset);
-    const int rc = key == nullptr ? -1 : PyDict_SetItem(matches, key, m.value);
+    int rc = key == nullptr ? -1 : PyDict_SetItem(matches, key, m.value);
     Py_XDECREF(key);
+    if (rc == 0 && ++since_check == RESULT_CHECK_MATCHES) {
+      since_check = 0;
+      rc = fail_check_signals(state->caller);
+    }
     if (rc < 0) {
       PyDict_Clear(matches);
       Py_DECREF(matches);
@@ -91,6 +102,7 @@ static PyObject* py_match(PyObject*, PyObject* args) {
     return nullptr;
   }
   Caller caller;
+  caller.receives_signals = glue_thread_receives_signals();
   MatchState state(&caller);
   PyObject* result = match_with_state(&state, lookup_table, fd, file_size, buffer_size);
   // The result holds its own references to the values it reports.

@@ -16,7 +16,39 @@
 // written against it may rely on that.
 struct Caller {
   PyThreadState* released = nullptr;
+  // Whether signal handlers can run on the call's thread: only the main
+  // thread runs them, so elsewhere a look for signals would take the lock
+  // back for nothing, and wait for a busy thread to hand it over each time.
+  bool receives_signals = true;
 };
+
+// Whether Python runs signal handlers on this thread; the lock is held.
+inline bool glue_thread_receives_signals() {
+#if PY_MAJOR_VERSION < 3
+  // The lock is never given up, so a look costs nothing anywhere.
+  return true;
+#elif PY_VERSION_HEX < 0x030D0000
+  return _PyOS_IsMainThread() != 0;
+#else
+  // 3.13 keeps the test above to itself; threading names the main thread.
+  // A process that never imported threading is taken to be on it (the look
+  // is then only slower, never missed).
+  PyObject* name = PyUnicode_FromString("threading");
+  PyObject* threading = name == nullptr ? nullptr : PyImport_GetModule(name);
+  Py_XDECREF(name);
+  PyObject* main = threading == nullptr ? nullptr : PyObject_CallMethod(threading, "main_thread", nullptr);
+  Py_XDECREF(threading);
+  PyObject* ident = main == nullptr ? nullptr : PyObject_GetAttrString(main, "ident");
+  Py_XDECREF(main);
+  bool receives = true;
+  if (ident != nullptr) {
+    receives = PyLong_AsUnsignedLong(ident) == PyThread_get_thread_ident();
+    Py_DECREF(ident);
+  }
+  PyErr_Clear();
+  return receives;
+#endif
+}
 
 // Gives up the lock for the native work that follows (Python 3 only).
 inline void glue_release_lock(Caller* caller) {

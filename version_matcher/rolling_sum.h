@@ -1,8 +1,10 @@
 // Rolling adler32 over a window of fixed length.
 //
 // A reset computes the sum afresh with zlib; a roll moves the window one byte
-// on in a few integer steps.  Rolls may follow a reset at most length/2 times
-// in a row, so the scan recomputes every sum at regular intervals.
+// on in a few integer steps, exactly, so the scan rolls a sum on for as long
+// as the window moves a byte at a time.  rolling_can_roll keeps the classic
+// rule of a fresh sum after length/2 rolls, for the tests that show rolling
+// on changes nothing.
 #ifndef CORVAMIRE_ROLLING_SUM_H
 #define CORVAMIRE_ROLLING_SUM_H
 
@@ -54,6 +56,24 @@ inline uint32_t rolling_append(RollingSum* rs, const uint8_t* data, uint64_t n) 
   rs->length += n;
   rolling_prepare_terms(rs);
   return rs->sum;
+}
+
+// Moves the window n bytes on (n less than its length): skipped_sum is the
+// sum of the n bytes that leave it, entering the n bytes that enter at its
+// end.  Costs a sum over n bytes instead of the whole window.  With X the
+// bytes that leave and Y those that stay, a(XY) = a(X) + a(Y) - 1 and
+// b(XY) = b(X) + b(Y) + |Y| (a(X) - 1), both modulo ADLER_MOD, as zlib's
+// adler32_combine has it; solved here for a(Y) and b(Y).
+inline void rolling_skip(RollingSum* rs, uint32_t skipped_sum, uint64_t n, const uint8_t* entering) {
+  const uint64_t a_xy = rs->sum & 0xFFFF, b_xy = rs->sum >> 16;
+  const uint64_t a_x = skipped_sum & 0xFFFF, b_x = skipped_sum >> 16;
+  const uint64_t stays = (rs->length - n) % ADLER_MOD;
+  const uint64_t a_y = (a_xy + ADLER_MOD + 1 - a_x) % ADLER_MOD;
+  // a_x - 1 taken modulo ADLER_MOD too, so that every term stays positive.
+  const uint64_t taken = b_x + stays * ((a_x + ADLER_MOD - 1) % ADLER_MOD);
+  const uint64_t b_y = (b_xy + uint64_t{2} * ADLER_MOD * ADLER_MOD - taken) % ADLER_MOD;
+  rs->sum = static_cast<uint32_t>(adler32_z((b_y << 16) | a_y, entering, static_cast<size_t>(n)));
+  rs->rolls = 0;
 }
 
 // Reduces t, known to lie in (-ADLER_MOD, 2 * ADLER_MOD), to its residue.

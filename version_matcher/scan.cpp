@@ -2,17 +2,58 @@
 
 #include "fail.h"
 #include "md5_digest.h"
+#include "md5_lanes.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-// How much work (positions moved past, plus bytes digested) the scan does
-// between two looks for a signal such as Ctrl-C: a few MiB, a small fraction
-// of a second even when three sizes are tried at every position.
-constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{4} << 20;
+// Work between two looks for a signal such as Ctrl-C, in units of about
+// the cost of one size's sum rolled on and probed at one position of a run
+// (a few tenths of a nanosecond): a few milliseconds of the scan, whatever
+// it spends them on.
+constexpr uint64_t SIGNAL_CHECK_WORK = uint64_t{16} << 20;
+// The cost of the other work in those units: a position taken by the exact
+// step, and a size tried there; a byte summed afresh, moved or read by a
+// slide; an MD5, and a byte digested by it (a short block's MD5 costs a
+// few hundred nanoseconds whatever its length).
+constexpr uint64_t WORK_PER_STEP = 64;
+constexpr uint64_t WORK_PER_TRY = 8;
+constexpr uint64_t WORK_PER_SUMMED_BYTE = 1;
+constexpr uint64_t WORK_PER_SLID_BYTE = 1;
+constexpr uint64_t WORK_PER_DIGEST = 512;
+constexpr uint64_t WORK_PER_DIGESTED_BYTE = 4;
+// A window longer than this is summed afresh in pieces of it, with a look for
+// a signal between two: a sum over hundreds of MiB takes a tenth of a second.
+constexpr uint64_t SUM_PIECE = uint64_t{8} << 20;
 
-static int record_match(MatchState* state, uint64_t offset, PyObject* value) {
+// Counts work done and looks for a signal once enough has been done since
+// the last look: 0, or -1 when a handler raised.
+static int count_work(Caller* caller, uint64_t* work, uint64_t done) {
+  *work += done;
+  if (*work < SIGNAL_CHECK_WORK) return 0;
+  *work = 0;
+  return fail_check_signals(caller);
+}
+
+// Sums the window of rs afresh, in pieces when it is long: 0, or -1 when a
+// signal handler raised on the way.
+static int sum_afresh(Caller* caller, RollingSum* rs, const uint8_t* w, uint64_t size, uint64_t* work) {
+  uint64_t done = size < SUM_PIECE ? size : SUM_PIECE;
+  rolling_reset(rs, w, done);
+  while (true) {
+    if (count_work(caller, work, done * WORK_PER_SUMMED_BYTE) < 0) return -1;
+    if (rs->length == size) return 0;
+    done = size - rs->length < SUM_PIECE ? size - rs->length : SUM_PIECE;
+    rolling_append(rs, w + rs->length, done);
+  }
+}
+
+// A block of size bytes at offset has matched value: 0, or -1 when out of
+// memory.
+static int record_match(MatchState* state, uint64_t offset, uint64_t size, PyObject* value) {
+  state->strong_count++;
+  state->bytes_matched += size;
   try {
     state->matches.push_back(Match{offset, value});
   } catch (const std::bad_alloc&) {
@@ -41,7 +82,7 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 // A run stops before the first position where a sum finds an entry of its own
 // size, where the set of fitting sizes would change, or (when the scan
 // re-seeds) where a size is due for its re-seed; that position is left to the
-// exact step in scan_for_matches.  Sums, roll counts and the weak count come
+// exact step (try_sizes).  Sums, roll counts and the weak count come
 // out as one-position steps would leave them.
 
 // Most sizes a run handles; longer lists take the exact step everywhere.
@@ -100,8 +141,9 @@ static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels,
 }
 
 // Positions from the window start that clean_run has moved past; 0 when the
-// last size does not fit (a slide comes next) or the list is too long.
-static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, uint32_t* weak_count) {
+// last size does not fit (a slide comes next) or the list is too long.  Adds
+// the sums it rolled to *work.
+static uint64_t clean_positions(MatchState* state, const uint8_t* w, uint64_t* work) {
   const uint64_t available = window_available(&state->window);
   MatchSizeEntry* fitting[RUN_MAX_SIZES];
   int n = 0;
@@ -115,193 +157,275 @@ static uint64_t skip_clean_positions(const MatchState* state, const uint8_t* w, 
     if (e->size > largest) largest = e->size;
   }
   if (!last_fits) return 0;
-  // Every fitting size keeps fitting for this many positions.
-  return clean_run(&state->index, state->kernels, fitting, n, w, available - largest + 1, state->reseed_rolled_sums,
-                   weak_count);
+  // Every fitting size keeps fitting for this many positions; a run stops
+  // after a look's worth of work, so that a huge buffer gets its looks too.
+  const uint64_t most = std::min(available - largest + 1, SIGNAL_CHECK_WORK / static_cast<uint64_t>(n));
+  const uint64_t skipped = clean_run(&state->index, state->options.kernels, fitting, n, w, most,
+                                     state->options.reseed_rolled_sums, &state->weak_count);
+  *work += skipped * static_cast<uint64_t>(n);
+  return skipped;
 }
 
-// Matches in a row after which a window of the first size is confirmed by its
-// MD5 first.  Where the stretch ends, that MD5 is wasted unless the window
-// finds an entry of its size anyway; in a stretch that matches block after
-// block it saves the window's adler32 and the lookups behind it.  Measured on
-// 128 MiB: an edited copy (stretches of hundreds of blocks) 2.29 -> 1.91 ns/B,
-// two releases of an npm package 2.02 -> 1.91; generated text, whose
-// stretches are 1 to 8 blocks long, stays as it was (after 2 matches it lost
-// 10%).
-constexpr int DIGEST_FIRST_AFTER = 8;
-// Matches in a row after which the next window's MD5 is computed while the
-// slot of this one's is fetched: the slot is a cache miss, and the next
-// window is where the scan goes on if this one matches.  Wasted once at the
-// end of each stretch, so only in long ones.
-constexpr int DIGEST_AHEAD_AFTER = 16;
+// Matches of one size in a row after which the scan is in a stretch of that
+// size's blocks: its windows are digested several at a time, and the first
+// size's are confirmed by their MD5 before any sum.  Where the stretch ends,
+// those digests are wasted; in a stretch that matches block after block they
+// save most of the MD5's cost, and for the first size the window's adler32
+// and the lookups behind it.  Stretches of a few blocks (generated text has 1
+// to 8) lose by it; the figures that chose 8 are in the bench's notes.
+constexpr int STRETCH_AFTER = 8;
 
-// MD5s of the first size's windows made ahead of the exact step.
-struct FirstSizeDigests {
-  uint8_t here[16];  // of the window at this position
-  bool have_here = false;
-  uint8_t next[16];  // of the window one block on
-  bool have_next = false;
+// MD5s made ahead in a stretch: of the windows of size bytes at file offsets
+// offset, offset + size, ... (count of them, from used on not yet taken).
+struct DigestsAhead {
+  uint8_t digests[MD5_LANES_MAX][16];
+  uint64_t size = 0;
+  int count = 0;
+  int used = 0;
+  uint64_t offset = 0;  // of digests[used]
 };
 
-// In a stretch of matches: digests the first size's window (or takes its
-// digest made one block back) and looks it up.  The value the exact step
-// would match the window with, or null when the exact step has to decide.
-static PyObject* match_by_digest(const DigestIndex* digests, const uint8_t* w, uint64_t size, uint64_t available,
-                                 bool ahead, FirstSizeDigests* d, uint64_t* work) {
-  if (d->have_next) {
-    std::memcpy(d->here, d->next, 16);
-  } else {
-    md5_digest(w, size, d->here);
-    *work += size;
-  }
-  d->have_here = true;
-  // The slot's cache miss is served while the next window is digested; if
-  // this one matches, that is where the scan goes on.
-  digest_index_prefetch(digests, d->here);
-  d->have_next = ahead && available >= 2 * size;
-  if (d->have_next) {
-    md5_digest(w + size, size, d->next);
-    *work += size;
-  }
-  return digest_index_find(digests, d->here);
+// One scan: where the window is, how the sums of the sizes got there, and
+// the stretch of matches it is in.  What it finds goes to state.
+struct Scan {
+  MatchState* state = nullptr;
+  ReadWindow* window = nullptr;
+  const uint8_t* w = nullptr;  // the window start; null once the window is done
+  uint64_t offset = 0;         // file offset of w, from the descriptor's position
+  // The last move was one byte on from a position where nothing matched:
+  // every size that fits was brought to the window one byte back, whose
+  // first byte was leaving_byte.
+  bool roll_permitted = false;
+  uint8_t leaving_byte = 0;
+  // The last move was past a block that matched, of passed_size bytes and
+  // sum passed_sum, found by the size at place passed_before of the list:
+  // the sizes listed before it were summed at the block's start.
+  int passed_before = 0;
+  uint64_t passed_size = 0;
+  uint32_t passed_sum = 0;
+  // The size of the blocks matched at the last positions, and how many in a
+  // row (up to STRETCH_AFTER); 0 after a position where none matched.
+  uint64_t stretch_size = 0;
+  int in_a_row = 0;
+  DigestsAhead ahead;
+  const uint8_t* first_here = nullptr;  // the first size's digest here, when made
+
+  uint64_t work = 0;  // since the last look for a signal
+};
+
+// What one position gave.
+struct Step {
+  bool fits = false;     // the last size examined fits the window
+  uint64_t matched = 0;  // size of the block that matched here; 0 for none
+  int matched_place = 0;  // of its size in the list
+  uint32_t matched_sum = 0;  // the block's sum, when the exact step found it
+};
+
+// Runs of positions where nothing matches, done in batches (clean_run).
+static int skip_clean_positions(Scan* scan) {
+  if (!scan->roll_permitted) return 0;
+  const uint64_t skipped = clean_positions(scan->state, scan->w, &scan->work);
+  if (skipped == 0) return 0;
+  scan->leaving_byte = scan->w[skipped - 1];
+  scan->offset += skipped;
+  scan->w = window_advance(scan->window, skipped);
+  return scan->w != nullptr ? 0 : -1;
 }
 
-// The first size's digests, built at the first match: a file that matches
-// nothing never needs them.  Null when turned off or out of memory (the exact
-// step then does without).
-static const DigestIndex* first_size_digests(MatchState* state) {
-  if (!state->digest_first) return nullptr;
+// The first size's digests in *digests, built at the first match of that
+// size: a file that matches none never needs them.  Null when turned off or
+// out of memory (the exact step then does without).  0, or -1 when a signal
+// handler raised while they were built.
+static int first_size_digests(MatchState* state, const DigestIndex** digests) {
+  *digests = nullptr;
+  if (!state->options.digest_first) return 0;
   if (!state->first_size_digests_built) {
     state->first_size_digests_built = true;
-    if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size)) < 0) {
-      return nullptr;
+    if (digest_index_build(&state->first_size_digests, &state->index, static_cast<uint32_t>(state->sizes->size),
+                           state->caller) < 0) {
+      return -1;
     }
   }
-  return state->first_size_digests.slots != nullptr ? &state->first_size_digests : nullptr;
+  if (state->first_size_digests.slots != nullptr) *digests = &state->first_size_digests;
+  return 0;
+}
+
+static bool in_stretch(const Scan* scan, uint64_t size) {
+  return scan->state->options.digest_first && scan->stretch_size == size && scan->in_a_row >= STRETCH_AFTER;
+}
+
+// In a stretch of size's blocks, the MD5 of the window here.  It is made
+// with those of the windows a block, two blocks, ... on, as many as the
+// multi-lane MD5 digests at the cost of one: where the scan goes on while the
+// windows match.  When digests is given, the slots it will be asked for are
+// fetched at once, so that their cache misses overlap.
+static const uint8_t* digest_ahead(Scan* scan, uint64_t size, uint64_t available, const DigestIndex* digests) {
+  DigestsAhead* d = &scan->ahead;
+  if (d->used == d->count || d->size != size || d->offset != scan->offset) {
+    const uint64_t fit = available / size;
+    int n = md5_lanes_width();
+    if (static_cast<uint64_t>(n) > fit) n = static_cast<int>(fit);
+    const uint8_t* data[MD5_LANES_MAX];
+    size_t lengths[MD5_LANES_MAX];
+    for (int k = 0; k < n; k++) {
+      data[k] = scan->w + k * size;
+      lengths[k] = size;
+    }
+    md5_lanes(data, lengths, n, d->digests);
+    for (int k = 0; digests != nullptr && k < n; k++) digest_index_prefetch(digests, d->digests[k]);
+    scan->work += n * (size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST);
+    d->size = size;
+    d->count = n;
+    d->used = 0;
+    d->offset = scan->offset;
+  }
+  d->offset += size;
+  return d->digests[d->used++];
+}
+
+// In a stretch of the first size's matches: confirms the window by its MD5
+// before any sum is computed (digest_index.h says why the outcome is the
+// exact step's).  0, or -1 when out of memory or a signal handler raised.
+static int confirm_by_digest(Scan* scan, Step* step) {
+  MatchState* state = scan->state;
+  const uint64_t size = state->sizes->size;
+  const uint64_t available = window_available(scan->window);
+  scan->first_here = nullptr;
+  if (!in_stretch(scan, size) || available < size) return 0;
+  const DigestIndex* digests;
+  if (first_size_digests(state, &digests) < 0) return -1;
+  if (digests == nullptr) return 0;
+  scan->first_here = digest_ahead(scan, size, available, digests);
+  PyObject* known = digest_index_find(digests, scan->first_here);
+  if (known == nullptr) return 0;
+  // As the exact step would find it: a weak match, then a strong one.
+  state->weak_count++;
+  step->fits = true;
+  step->matched = size;
+  return record_match(state, scan->offset, size, known);
+}
+
+// Brings the sum of the size at place in the list, which fits, to this
+// window: rolled on from one byte back, moved on past the block just
+// matched, or computed afresh (at its first use, after a slide, and where the
+// reseed option says).  0, or -1 when a signal handler raised.
+static int bring_sum_here(Scan* scan, RollingSum* rs, int place, uint64_t size) {
+  if (scan->roll_permitted) {
+    if (!scan->state->options.reseed_rolled_sums || rolling_can_roll(rs)) {
+      rolling_roll(rs, scan->leaving_byte, scan->w[size - 1]);
+      return 0;
+    }
+  } else if (place < scan->passed_before && scan->passed_size < size) {
+    // A size tried before the block's matched, where the block began: the
+    // block leaves its window and as many bytes enter at its end.
+    rolling_skip(rs, scan->passed_sum, scan->passed_size, scan->w + size - scan->passed_size);
+    scan->work += scan->passed_size * WORK_PER_SUMMED_BYTE;
+    return 0;
+  }
+  return sum_afresh(scan->state->caller, rs, scan->w, size, &scan->work);
+}
+
+// Tries the sizes in list order until one's block matches.  0, or -1 when
+// out of memory or a signal handler raised.
+static int try_sizes(Scan* scan, Step* step) {
+  MatchState* state = scan->state;
+  const uint64_t available = window_available(scan->window);
+  int place = 0;
+  for (MatchSizeEntry* e = state->sizes; e != nullptr; e = e->next, place++) {
+    const uint64_t size = e->size;
+    step->fits = available >= size;
+    if (!step->fits) continue;
+    scan->work += WORK_PER_TRY;
+    RollingSum* rs = e->rolling;
+    if (bring_sum_here(scan, rs, place, size) < 0) return -1;
+    const WeakEntry* weak = find_weak_entry(&state->index, rolling_value(rs));
+    if (weak == nullptr) continue;
+    state->weak_count++;
+    // Another length's digests: no MD5 of this window can equal them.
+    if (weak->size != size) continue;
+    uint8_t own[16];
+    const uint8_t* digest = own;
+    if (place == 0 && scan->first_here != nullptr) {
+      digest = scan->first_here;
+    } else if (in_stretch(scan, size)) {
+      digest = digest_ahead(scan, size, available, nullptr);
+    } else {
+      md5_digest(scan->w, size, own);
+      scan->work += size * WORK_PER_DIGESTED_BYTE + WORK_PER_DIGEST;
+    }
+    PyObject* value = find_strong_value(digest, weak->strong);
+    if (value == nullptr) continue;
+    step->matched = size;
+    step->matched_place = place;
+    step->matched_sum = rolling_value(rs);
+    return record_match(state, scan->offset, size, value);
+  }
+  return 0;
+}
+
+// Keeps count of the stretch of matches the scan is in.  Only a stretch of
+// the first size's blocks turns the digest-first step on: in one of another
+// size's blocks, a window of the first size would be digested at every block
+// and never found.  0, or -1 when a signal handler raised.
+static int follow_stretch(Scan* scan, const Step& step) {
+  if (step.matched != scan->stretch_size) {
+    scan->stretch_size = step.matched;
+    scan->in_a_row = 0;
+  }
+  if (step.matched == 0) return 0;
+  scan->in_a_row = std::min(scan->in_a_row + 1, STRETCH_AFTER);
+  if (step.matched != scan->state->sizes->size) return 0;
+  const DigestIndex* digests;
+  return first_size_digests(scan->state, &digests);
+}
+
+// Moves to the next position: a slide when the last size examined did not
+// fit, one byte on when nothing matched, past the block when one did.  0, or
+// -1 when the window could not move.
+static int move_on(Scan* scan, const Step& step) {
+  scan->passed_before = 0;
+  if (!step.fits) {
+    // The window keeps its file offset across the refill.
+    scan->w = window_slide(scan->window);
+    scan->roll_permitted = false;
+    scan->work += scan->window->length * WORK_PER_SLID_BYTE;
+    return 0;  // a slide that finds nothing left to read ends the scan
+  }
+  uint64_t by = step.matched;
+  if (by == 0) {
+    scan->leaving_byte = scan->w[0];
+    by = 1;
+  } else {
+    scan->passed_before = step.matched_place;
+    scan->passed_size = step.matched;
+    scan->passed_sum = step.matched_sum;
+  }
+  scan->roll_permitted = step.matched == 0;
+  scan->offset += by;
+  scan->w = window_advance(scan->window, by);
+  return scan->w != nullptr ? 0 : -1;
 }
 
 int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_size) {
-  MatchSizeEntry* const list = state->sizes;
-  const LookupIndex* const index = &state->index;
-  ReadWindow* const rw = &state->window;
-  if (!scan_can_end(list, file_size, buffer_size)) {
+  if (!scan_can_end(state->sizes, file_size, buffer_size)) {
     fail_value(state->caller, "Match size larger than buffer_size");
     return -1;
   }
-  const bool reseed = state->reseed_rolled_sums;
-  uint32_t weak_count = 0, strong_count = 0;
-  uint64_t bytes_matched = 0;
-  uint64_t match_offset = 0;
-  bool roll_permitted = false;
-  uint8_t leaving_byte = 0;
-  int matches_in_a_row = 0;
-  FirstSizeDigests first;
+  Scan scan;
+  scan.state = state;
+  scan.window = &state->window;
+  const bool opened = window_open(scan.window, state->caller, fd, file_size, buffer_size) == 0;
+  scan.w = opened ? window_fill(scan.window) : nullptr;
   bool failed = false;
-  uint64_t work = 0;  // since the last look for a signal
-
-  const bool opened = window_open(rw, state->caller, fd, file_size, buffer_size) == 0;
-  const uint8_t* w = opened ? window_fill(rw) : nullptr;
-  while (w != nullptr) {
-    if (work >= SIGNAL_CHECK_WORK) {
-      work = 0;
-      if (fail_check_signals(state->caller) < 0) {
-        failed = true;
-        break;
-      }
-    }
-    if (roll_permitted) {
-      const uint64_t skipped = skip_clean_positions(state, w, &weak_count);
-      if (skipped > 0) {
-        leaving_byte = w[skipped - 1];
-        w = window_advance(rw, skipped);
-        match_offset += skipped;
-        work += skipped;
-        if (w == nullptr) {
-          failed = true;
-          break;
-        }
-      }
-    }
-    const uint64_t available = window_available(rw);
-    bool fits = false;
-    uint64_t matched_size = 0;
-    work += 1;
-    first.have_here = false;
-    const DigestIndex* digests =
-        matches_in_a_row >= DIGEST_FIRST_AFTER && available >= list->size ? first_size_digests(state) : nullptr;
-    if (digests != nullptr) {
-      PyObject* known = match_by_digest(digests, w, list->size, available, matches_in_a_row >= DIGEST_AHEAD_AFTER,
-                                        &first, &work);
-      if (known != nullptr) {
-        // As the exact step would find it: a weak match, then a strong one.
-        fits = true;
-        weak_count++;
-        strong_count++;
-        bytes_matched += list->size;
-        if (record_match(state, match_offset, known) < 0) failed = true;
-        matched_size = list->size;
-      }
-    }
-    for (MatchSizeEntry* e = matched_size == 0 ? list : nullptr; e != nullptr; e = e->next) {
-      const uint64_t size = e->size;
-      fits = available >= size;
-      if (!fits) continue;
-      RollingSum* rs = e->rolling;
-      // A sum is computed afresh where the window is new to it: at its first
-      // use, after a slide and after a match.  Otherwise it was brought to the
-      // window one byte back, and the roll gives this window's sum exactly.
-      if (roll_permitted && (!reseed || rolling_can_roll(rs))) {
-        rolling_roll(rs, leaving_byte, w[size - 1]);
-      } else {
-        rolling_reset(rs, w, size);
-      }
-      const WeakEntry* weak = find_weak_entry(index, rolling_value(rs));
-      if (weak == nullptr) continue;
-      weak_count++;
-      // Another length's digests: no MD5 of this window can equal them.
-      if (weak->size != size) continue;
-      uint8_t digest[16];
-      if (e == list && first.have_here) {
-        std::memcpy(digest, first.here, 16);
-      } else {
-        md5_digest(w, size, digest);
-        work += size;
-      }
-      PyObject* value = find_strong_value(digest, weak->strong);
-      if (value == nullptr) continue;
-      strong_count++;
-      bytes_matched += size;
-      if (record_match(state, match_offset, value) < 0) failed = true;
-      matched_size = size;
-      break;
-    }
-    if (failed) break;
-    matches_in_a_row = matched_size == 0 ? 0 : std::min(matches_in_a_row + 1, DIGEST_AHEAD_AFTER);
-    if (matched_size > 0) first_size_digests(state);
-    if (matched_size != list->size) first.have_next = false;
-    if (!fits) {
-      // The window keeps its file offset across the refill.
-      w = window_slide(rw);
-      roll_permitted = false;
-    } else if (matched_size == 0) {
-      leaving_byte = w[0];
-      roll_permitted = true;
-      w = window_advance(rw, 1);
-      match_offset += 1;
-      failed = w == nullptr;
-    } else {
-      roll_permitted = false;
-      w = window_advance(rw, matched_size);
-      match_offset += matched_size;
-      failed = w == nullptr;
-    }
+  while (scan.w != nullptr && !failed) {
+    Step step;
+    failed = skip_clean_positions(&scan) < 0 || confirm_by_digest(&scan, &step) < 0 ||
+             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, WORK_PER_STEP) < 0 ||
+             follow_stretch(&scan, step) < 0 || move_on(&scan, step) < 0;
   }
-  state->weak_count = weak_count;
-  state->strong_count = strong_count;
-  state->bytes_matched = bytes_matched;
   // A slide finds nothing left to read only once the file is exhausted; any
   // other way out of the loop is a failure, already reported.
-  const bool done = opened && !failed && window_exhausted(rw);
-  window_close(rw);
+  const bool done = opened && !failed && window_exhausted(scan.window);
+  window_close(scan.window);
   return done ? 0 : -1;
 }

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "platform_linux.h"
+#include "linux/emulation.h"
 
 namespace {
 

@@ -210,6 +210,8 @@ bool platform_exit_code(Handle process, uint32_t* code)
     return true;
 }
 
+bool platform_next_note(Handle, PlatformNote*) { return false; }
+
 int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uint32_t* bytes)
 {
     if (port != &port_token || timeout_ms != 1000)

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform_linux_watch.h"
+#include "linux/watch.h"
 
 namespace {
 

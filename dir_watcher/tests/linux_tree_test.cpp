@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform_linux_watch.h"
+#include "linux/watch.h"
 
 namespace {
 
@@ -52,7 +52,6 @@ TEST(LinuxTree, ADirectoryRenamedUnseenIsFoundByIdentityAndReported)
     port.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(port.fd, 0);
     Root root;
-    root.path = base;
     root.limits = NameLimits{base.size(), base.size()};
     root.fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     root.is_directory = true;

@@ -18,12 +18,17 @@ file into every directory, waits until the batches stop, and compares the
 picture with the disk.  Every path that differs was lost.
 
 DIR_WATCHER_RACE_RUNS=N runs each race workload N times (default 1).
+The randomized mode (RandomizedTest) has a few processes race random
+changes over two roots and a directory outside them for about
+RANDOM_RUN_SECONDS, once; with CORVAMIRE_FUZZ_SECONDS=S it runs seeded run
+after run for S seconds.  DIR_WATCHER_FUZZ_SEED=N repeats a run's seed.
 SOURCE_DIR is this repository: it is cloned, archived and copied.  The
 trees live in DIR_WATCHER_TEST_TMP, by default /dev/shm where it can be
 written (a disk-backed file system makes the workloads slow, and the races
 gentler), else the system's temporary directory.
 """
 import os
+import random
 import shutil
 import stat
 import subprocess
@@ -41,6 +46,11 @@ RACE_RUNS = int(os.environ.get("DIR_WATCHER_RACE_RUNS", "1"))
 WAIT = 120.0           # seconds the watcher may take to catch up (sanitized builds are slow)
 QUIET = 1.0            # seconds without a batch that count as "the batches stopped"
 NO_CAPS = ["setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"]
+FUZZ_SECONDS = float(os.environ.get("CORVAMIRE_FUZZ_SECONDS", "0"))
+FUZZ_SEED = os.environ.get("DIR_WATCHER_FUZZ_SEED")
+RANDOM_RUN_SECONDS = 2.0    # the workload of one randomized run; make test runs one
+RANDOM_FUZZ_RUN_SECONDS = 10.0   # each run's workload under make fuzz
+RANDOM_WORKERS = 3
 
 
 def scratch_base():
@@ -191,6 +201,28 @@ class Host(threading.Thread):
                 known[name] = entry
 
 
+class Hosts(Host):
+    """One reader for several listed roots: each line goes to the host of
+    the root it lies under."""
+
+    def __init__(self, changelog, hosts, lock):
+        threading.Thread.__init__(self, daemon=True)
+        self.changelog = changelog
+        self.hosts = hosts
+        self.lock = lock
+        self.next_batch = 1
+        self.lines = []
+        self.last_batch = time.time()
+        self.stop = threading.Event()
+        self.error = None
+
+    def rescan(self, line):
+        for host in self.hosts:
+            if line in (host.listed, host.root_line) or line.startswith(host.root_line + b"/"):
+                return host.rescan(line)
+        raise AssertionError("a line under no listed root: %r" % line)
+
+
 # ---- workloads: each runs against the tree at `root` -------------------------
 
 def run_python(code, *args):
@@ -256,7 +288,91 @@ for i in range(n):
 """
 
 
-class HostModelTest(unittest.TestCase):
+# Random changes over the roots and a directory outside them until the
+# time is up: names come from a small pool (so processes meet on them), odd
+# ones among them; every step may fail because another process got there
+# first.  chmod: directories are made unsearchable and searchable again.
+RANDOM_WORKER = r"""
+import os, random, shutil, sys, time
+seed, seconds, chmod, outside = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3] == "1", sys.argv[4].encode()
+roots = [r.encode() for r in sys.argv[5:]]
+rng = random.Random(seed)
+locked = []
+names = [b"a", b"b", b"c", b"d", b"e", b"sp ace", b"nl\nx", b"cr\rx", b"\xff\xfe", "\u00e9t\u00e9".encode(), b"l" * 120]
+
+def some_dir(base, depth=4):
+    d = base
+    for _ in range(rng.randrange(depth)):
+        try:
+            subs = [e.name for e in os.scandir(d) if e.is_dir(follow_symlinks=False)]
+        except OSError:
+            break
+        if not subs:
+            break
+        d = os.path.join(d, rng.choice(subs))
+    return d
+
+def some_place():
+    if locked and rng.random() < 0.3:
+        return some_dir(rng.choice(locked))   # under a directory this process shut
+    return some_dir(rng.choice(roots + [outside] if rng.random() < 0.15 else roots))
+
+def some_below(base=None):
+    # A directory under a root (or under `outside`), never the root itself.
+    base = base or rng.choice(roots)
+    subs = [e.name for e in os.scandir(base) if e.is_dir(follow_symlinks=False)]
+    return some_dir(os.path.join(base, rng.choice(subs)), 3)
+
+def new_name(d):
+    return os.path.join(d, rng.choice(names) + (b"%d" % rng.randrange(4) if rng.random() < 0.5 else b""))
+
+def swap(a, b):
+    tmp = a + b".swap%d" % seed
+    os.rename(a, tmp)
+    try:
+        os.rename(b, a)
+    finally:
+        os.rename(tmp, b)
+
+def burst(d):
+    for i in range(rng.randrange(10, 60)):
+        with open(os.path.join(d, b"burst%d" % i), "wb") as f:
+            f.write(b"x" * i)
+
+ops = [
+    lambda: os.mkdir(new_name(some_place())),
+    lambda: os.makedirs(os.path.join(new_name(some_place()), b"x", b"y")),
+    lambda: os.rmdir(some_below()),
+    lambda: shutil.rmtree(some_below()),
+    lambda: os.rename(some_below(), new_name(some_place())),
+    lambda: os.rename(some_below(), new_name(outside)),
+    lambda: os.rename(some_below(outside), new_name(some_place())),
+    lambda: swap(some_below(), some_below()),
+    lambda: open(new_name(some_place()), "wb").write(b"w" * rng.randrange(100)),
+    lambda: os.link(os.path.join(some_place(), rng.choice(os.listdir(some_place()))), new_name(some_place())),
+    lambda: os.symlink(some_place(), new_name(some_place())),
+    lambda: burst(some_place()),
+]
+def lock():
+    d = some_below()
+    os.chmod(d, 0)
+    locked.append(d)
+
+def unlock():
+    os.chmod(locked.pop(rng.randrange(len(locked))), 0o755)
+
+if chmod:
+    ops += [lock, unlock] * 3
+end = time.time() + seconds
+while time.time() < end:
+    try:
+        rng.choice(ops)()
+    except (OSError, IndexError, ValueError):
+        pass
+"""
+
+
+class HostModelCase(unittest.TestCase):
     figures = []
 
     def setUp(self):
@@ -274,11 +390,13 @@ class HostModelTest(unittest.TestCase):
                 p.wait()
         subprocess.run(["rm", "-rf", self.base])   # root's rm removes mode-000 directories too
 
-    def start(self, listed, prefix=()):
+    def start(self, listed, prefix=(), others=()):
+        """Starts the watcher over `listed` and `others` (more listed roots);
+        returns the first batch number after the probe's."""
         watch_list = os.path.join(self.base, b"watch.txt")
         exclusion_list = os.path.join(self.base, b"exclude.txt")
         with open(watch_list, "wb") as f:
-            f.write(listed + b"\n")
+            f.write(b"".join(r + b"\n" for r in [listed] + list(others)))
         open(exclusion_list, "wb").close()
         self.stderr_path = os.path.join(self.base, b"stderr.txt")
         with open(self.stderr_path, "wb") as err:
@@ -391,6 +509,10 @@ class HostModelTest(unittest.TestCase):
             os.unlink(os.path.join(self.changelog, name))
         self.host_process = subprocess.Popen(["sleep", "600"])
         return tempfile.mkdtemp(dir=self.base)
+
+
+
+class HostModelTest(HostModelCase):
 
     # ---- the races, DIR_WATCHER_RACE_RUNS times each ---------------------
 
@@ -603,6 +725,63 @@ class HostModelTest(unittest.TestCase):
             os.mkdir(os.path.join(root, b"locked1", b"inside", b"new"))
         denied = b"inotify_add_watch 0x0005 Access is denied.\r\r\n\r\n"
         self.check("unreadable directories", root, workload, prefix=NO_CAPS, expected_log=denied * 2)
+
+
+
+class RandomizedTest(HostModelCase):
+    """Seeded random races over two listed roots; the hosts' pictures
+    against the disk after each run."""
+
+    def run_random(self, seed, seconds, chmod):
+        base = self.fresh()
+        roots = [os.path.join(base, b"r1"), os.path.join(base, b"r2")]
+        outside = os.path.join(base, b"outside")
+        for d in roots + [outside]:
+            os.makedirs(os.path.join(d, b"a", b"b"))
+        label = "random seed %d%s" % (seed, ", chmod" if chmod else "")
+        first = self.start(roots[0] + b"/", NO_CAPS if chmod else (), [r + b"/" for r in roots[1:]])
+        hosts = Hosts(self.changelog, [Host(self.changelog, r + b"/", lambda r=r: r, self.move_lock)
+                                       for r in roots], self.move_lock)
+        hosts.next_batch = first
+        hosts.start()
+        workers = [subprocess.Popen([sys.executable, "-c", RANDOM_WORKER, str(seed * 100 + i), str(seconds),
+                                     "1" if chmod else "0", os.fsdecode(outside)] + [os.fsdecode(r) for r in roots])
+                   for i in range(RANDOM_WORKERS)]
+        for w in workers:
+            self.assertEqual(w.wait(), 0)
+        # Every directory searchable again, then a file in each, and a marker per root.
+        for root in roots:
+            subprocess.run(["chmod", "-R", "u+rwx,go+rx", root], check=True)
+            for path in [root] + [root + p for p, e in flatten(learn(root)).items() if e[0] == "d"]:
+                write_at(path + b"/.final", b"final")
+            os.mkdir(os.path.join(root, b".marker"))
+            write_at(os.path.join(root, b".marker", b"m"), b"m")
+        self.wait_quiet(hosts, roots[-1] + b"/.marker")
+        hosts.stop.set()
+        hosts.join()
+        self.assertIsNone(hosts.error, hosts.error)
+        lost = []
+        for host, root in zip(hosts.hosts, roots):
+            seen, disk = flatten(host.picture), flatten(learn(root))
+            lost += sorted(root + p for p in set(seen) | set(disk) if seen.get(p) != disk.get(p))
+        print("host model: %s: %d lost, %d lines" % (label, len(lost), len(hosts.lines)), flush=True)
+        self.host_process.kill()
+        self.host_process.wait()
+        self.assertEqual(self.watcher.wait(WAIT), 0)
+        with open(self.stderr_path, "rb") as f:
+            self.assertEqual(f.read(), b"", "the watcher wrote to stderr (sanitizer report?)")
+        self.assertEqual(lost[:20], [], label)
+
+    def test_random_races(self):
+        rng = random.Random(int(FUZZ_SEED) if FUZZ_SEED else None)
+        end = time.time() + FUZZ_SECONDS
+        run = 0
+        while run == 0 or time.time() < end:
+            seed = rng.randrange(1 << 30)
+            run += 1
+            chmod = run % 2 == 0 or not FUZZ_SECONDS
+            with self.subTest(seed=seed, chmod=chmod):
+                self.run_random(seed, RANDOM_FUZZ_RUN_SECONDS if FUZZ_SECONDS else RANDOM_RUN_SECONDS, chmod)
 
 
 if __name__ == "__main__":

@@ -37,6 +37,7 @@ ACCESS_DENIED = b"Access is denied."
 WAIT = 30.0           # seconds any expected event may take (sanitized builds are slow)
 NO_CAPS = [b"setpriv", b"--inh-caps=-all", b"--bounding-set=-all", b"--"]
 QUEUED_EVENTS = "/proc/sys/fs/inotify/max_queued_events"
+USAGE = b"usage: dir_watcher HOST_PID WATCH_LIST EXCLUSION_LIST CHANGELOG_DIR\n"
 
 
 class WatcherTest(unittest.TestCase):
@@ -96,15 +97,15 @@ class WatcherTest(unittest.TestCase):
             os.unlink(probe)
             self.settle()
 
-    def run_to_end(self, args):
+    def run_to_end(self, args, stderr=b""):
         """Runs a watcher that is expected to end by itself; its exit status."""
         self.start(args)
-        return self.finish_watcher()
+        return self.finish_watcher(stderr=stderr)
 
-    def finish_watcher(self, timeout=WAIT):
+    def finish_watcher(self, timeout=WAIT, stderr=b""):
         status = self.watcher.wait(timeout)
         with open(self.stderr_path, "rb") as f:
-            self.assertEqual(f.read(), b"", "the watcher wrote to stderr (sanitizer report?)")
+            self.assertEqual(f.read(), stderr, "the watcher's stderr (a sanitizer report?)")
         return status
 
     def end_host(self):
@@ -391,8 +392,10 @@ class ErrorTests(WatcherTest):
     def test_command_line_failures_write_nothing(self):
         self.write_lists([self.root])
         good = [str(self.host.pid).encode(), self.watch_list, self.exclusion_list, self.changelog]
-        self.assertEqual(self.run_to_end(good[:3]), 1)
-        self.assertEqual(self.run_to_end(good + [b"extra"]), 1)
+        # A wrong count gets the usage line, for whoever runs it by hand.
+        for args in ([], [b"--help"], good[:3], good + [b"extra"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_to_end(args, stderr=USAGE), 1)
         # ERROR_NO_UNICODE_TRANSLATION, 1113, seen through an 8-bit exit status.
         self.assertEqual(self.run_to_end(good[:2] + [self.exclusion_list + b"\xff", self.changelog]), 1113 & 0xFF)
         self.assertFalse(os.path.exists(os.path.join(self.changelog, b"error.txt")))
@@ -569,6 +572,31 @@ class RecoveryTests(WatcherTest):
         # Every line came with its long form: nothing in error.txt.
         self.assertFalse(os.path.exists(os.path.join(self.changelog, b"error.txt")))
 
+    def test_directory_made_under_an_unsearchable_ancestor(self):
+        # Made while the way to it is shut: watched and reported once the
+        # ancestor opens again, or once its parent is moved out from under it.
+        r = self.root
+        for name in (b"opened", b"moved"):
+            os.makedirs(os.path.join(r, name, b"b"))
+        self.write_lists([r])
+        self.start(ready=r, prefix=NO_CAPS)
+        for name in (b"opened", b"moved"):
+            os.chmod(os.path.join(r, name), 0)
+            os.mkdir(os.path.join(r, name, b"b", b"n"))
+        start = self.catch_up()
+        os.chmod(os.path.join(r, b"opened"), 0o755)
+        os.rename(os.path.join(r, b"moved", b"b"), os.path.join(r, b"b2"))
+        for n in (os.path.join(r, b"opened", b"b", b"n"), os.path.join(r, b"b2", b"n")):
+            os.mkdir(os.path.join(n, b"m"))
+            touch(os.path.join(n, b"f"))
+            self.wait_for_line(n, start)
+        start = self.catch_up()
+        for n in (os.path.join(r, b"opened", b"b", b"n"), os.path.join(r, b"b2", b"n")):
+            touch(os.path.join(n, b"m", b"g"))
+            self.wait_for_line(os.path.join(n, b"m"), start)
+        self.end_host()
+        self.assertEqual(self.finish_watcher(), 0)
+
     def test_unreadable_directory_is_left_out_until_it_can_be_read(self):
         # As root, permission bits stop nothing: the watcher runs without
         # any capability, so a mode-000 directory is refused to it.
@@ -671,7 +699,7 @@ class BurstTests(WatcherTest):
         dirs = limit // 8 + 500    # at least two events per file, five files per directory
         if dirs > 20000:
             self.skipTest("inotify queue limit %d too large to overflow" % limit)
-        self.burst(dirs, 5)
+        made = set(self.burst(dirs, 5))
         self.settle()
         os.kill(self.watcher.pid, signal.SIGSTOP)
         try:
@@ -680,6 +708,10 @@ class BurstTests(WatcherTest):
             os.kill(self.watcher.pid, signal.SIGCONT)
         # The zero-byte completion: a batch of exactly the listed root.
         self.wait_for(lambda: self.root + b"/\n" in self.batches, "the root's own batch")
+        # Then every directory of the tree, so a host that lists again what
+        # the lines name misses none of the dropped changes.
+        after = self.lines.index(self.root + b"/")
+        self.wait_for(lambda: made | {self.root} <= set(self.lines[after:]), "every directory after the overflow")
         # The tree was watched again from the disk afterwards.
         start = len(self.lines)
         touch(os.path.join(self.root, b"d00150", b"after.txt"))

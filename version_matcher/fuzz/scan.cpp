@@ -346,9 +346,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Caller caller;
   if (trouble_mode % 8 == 6) caller.raise_at_check = 1 + trouble_value % 4;
   MatchState state(&caller);
-  state.reseed_rolled_sums = reseed;
-  if (portable) state.kernels = &portable_kernels;
-  state.digest_first = !no_digest_first;
+  state.options.reseed_rolled_sums = reseed;
+  if (portable) state.options.kernels = &portable_kernels;
+  state.options.digest_first = !no_digest_first;
   fill_state(&state, table);
   fuzz_check(index_seal(&state.index, &caller) == 0, "index_seal failed");
   const int rc = scan_for_matches(&state, FAKE_FD, file_size, buffer_size);

@@ -152,4 +152,27 @@ TEST(RollingSum, AppendExtendsTheWindowAndItsRoll) {
   EXPECT_EQ(rolling_value(&rs), zlib_sum(bytes(text) + 1, 10));
 }
 
+// Moving a window past a block it begins with: over bytes of all 0xFF (the
+// largest terms) and random ones, windows short and past the modulus, blocks
+// of one byte up to one short of the window.
+TEST(RollingSum, SkipPastABlockGivesTheMovedWindowsSum) {
+  std::mt19937 rng(77);
+  std::vector<uint8_t> data(300000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = i < 150000 ? 0xFF : static_cast<uint8_t>(rng());
+  const struct {
+    uint64_t length, skipped;
+  } cases[] = {{2, 1}, {8, 3}, {8192, 2048}, {8192, 8191}, {65521, 4096}, {70000, 65522}, {140000, 1}};
+  for (const auto& c : cases) {
+    for (size_t at : {size_t{0}, size_t{100000}, size_t{140000}, size_t{150001}}) {
+      SCOPED_TRACE(::testing::Message() << c.length << " past " << c.skipped << " at " << at);
+      RollingSum rs{};
+      rolling_reset(&rs, data.data() + at, c.length);
+      const uint32_t skipped_sum = zlib_sum(data.data() + at, c.skipped);
+      rolling_skip(&rs, skipped_sum, c.skipped, data.data() + at + c.length);
+      EXPECT_EQ(rolling_value(&rs), zlib_sum(data.data() + at + c.skipped, c.length));
+      EXPECT_EQ(rs.length, c.length);
+    }
+  }
+}
+
 }  // namespace

@@ -234,20 +234,11 @@ struct Known {
   uintptr_t value;
 };
 
-// How a scan is run: the switches that must not change its outcome.
-struct Way {
-  bool reseed = false;
-  const BatchKernels* kernels = best_kernels();
-  bool digest_first = true;
-};
-
 Outcome scan_once(const std::string& data, const std::vector<uint64_t>& sizes, const std::vector<Known>& known,
-                  int buffer_size, Way way, bool* digests_built = nullptr) {
+                  int buffer_size, ScanOptions options, bool* digests_built = nullptr) {
   Caller caller;
   MatchState state(&caller);
-  state.reseed_rolled_sums = way.reseed;
-  state.kernels = way.kernels;
-  state.digest_first = way.digest_first;
+  state.options = options;
   MatchSizeEntry** tail = &state.sizes;
   for (uint64_t size : sizes) {
     *tail = new MatchSizeEntry{size, new RollingSum(), nullptr};
@@ -303,14 +294,14 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
     }
     for (int buffer_size : {static_cast<int>(longest + 1000), 1 << 20}) {
       SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
-      const Outcome reseeded = scan_once(data, sizes, known, buffer_size, Way{true, &portable_kernels});
+      const Outcome reseeded = scan_once(data, sizes, known, buffer_size, ScanOptions{true, &portable_kernels});
       EXPECT_EQ(reseeded.rc, 0);
       EXPECT_GT(reseeded.weak, reseeded.strong);
       EXPECT_GT(reseeded.strong, 0u);
       std::vector<const BatchKernels*> kernels = {&portable_kernels};
       if (avx2_kernels() != nullptr) kernels.push_back(avx2_kernels());
       for (const BatchKernels* k : kernels) {
-        const Outcome rolled = scan_once(data, sizes, known, buffer_size, Way{false, k});
+        const Outcome rolled = scan_once(data, sizes, known, buffer_size, ScanOptions{false, k});
         EXPECT_TRUE(rolled == reseeded) << k->name << ": weak " << rolled.weak << "/" << reseeded.weak
                                         << " strong " << rolled.strong << "/" << reseeded.strong;
       }
@@ -318,12 +309,14 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
   }
 }
 
-// In stretches that match block after block, a window of the first size is
+// In stretches that match block after block, the windows of the stretch's
+// size are digested several at a time, and a window of the first size is
 // confirmed by its MD5 before its sum is computed.  The outcome is the exact
 // step's, with refills at any point of a stretch, a second size, a digest two
 // sums of the first size list (the window's own sum decides), a sum listed
-// again under a repeat of the first size (only the first listing counts), and
-// sums whose first listing has a digest of no window.
+// again under a repeat of the first size (only the first listing counts),
+// sums whose first listing has a digest of no window, and stretches of a size
+// listed after one that matches now and then.
 TEST(ScanDigestFirst, SameOutcomeAsTheExactStep) {
   std::mt19937 rng(41);
   const std::string old_data = noise(200000, 12);
@@ -351,15 +344,20 @@ TEST(ScanDigestFirst, SameOutcomeAsTheExactStep) {
     const std::string block = old_data.substr(at, second);
     known.push_back({second, sum_of(block), digest_of(block), value++});
   }
-  const std::vector<uint64_t> sizes = {first, first, second};
+  const uint64_t before = 48;
+  for (size_t at = 0; at + before <= old_data.size(); at += before * 5) {
+    const std::string block = old_data.substr(at, before);
+    known.push_back({before, sum_of(block), digest_of(block), value++});
+  }
+  for (const auto& sizes : {std::vector<uint64_t>{first, first, second}, std::vector<uint64_t>{before, first}})
   for (int buffer_size : {1 << 20, 2000, 700}) {
-    SCOPED_TRACE(buffer_size);
+    SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
     bool digests_built = false;
-    Outcome with = scan_once(new_data, sizes, known, buffer_size, Way{}, &digests_built);
-    Way exact;
+    Outcome with = scan_once(new_data, sizes, known, buffer_size, ScanOptions{}, &digests_built);
+    ScanOptions exact;
     exact.digest_first = false;
     Outcome without = scan_once(new_data, sizes, known, buffer_size, exact);
-    EXPECT_TRUE(digests_built);
+    EXPECT_TRUE(digests_built || sizes.front() != first);
     EXPECT_EQ(with.rc, 0);
     EXPECT_GT(with.bytes, new_data.size() / 2);
     with.sums = without.sums = {};  // the rolling sums are the scan's own business

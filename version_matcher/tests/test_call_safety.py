@@ -3,8 +3,9 @@ ends on Ctrl-C.
 
 A number key's conversion (__int__) may change the table being converted or
 call match again; a finalizer may call match while the result is built;
-other threads may call match at the same time; a signal may arrive while
-match reads or scans.  Each case runs in a child process (this file run as
+other threads may call match at the same time; a signal may arrive in any
+part of a call (a blocked read, a long scan of one kind or another, the
+conversion of a big table, the building of a big result) and must end it.  Each case runs in a child process (this file run as
 a script with the case's name), so a crash fails that case alone and a hang
 is cut short.
 """
@@ -250,24 +251,82 @@ def then_a_call_works():
     assert_same(blocks.match(blocks.table()), blocks.expected(blocks.table()))
 
 
-def zeros_call():
-    """A call on /dev/zero that would run for hours: it scans 1 TiB, and
-    none of the table's sums is met in zeros."""
+NO_DIGEST = b"\1" * 16   # the MD5 of no window here
+
+
+def on_zeros(table, buffer_size=1 << 20):
+    """A call on /dev/zero that would run for hours: it scans 1 TiB."""
     zero = os.open("/dev/zero", os.O_RDONLY)
-    blocks = Blocks(9, size=2048, offsets=(0,), n=2048)
-    return lambda: vm.match(blocks.table(), zero, 2 ** 40, 1 << 20)
+    return lambda: vm.match(table, zero, 2 ** 40, buffer_size)
 
 
-def sigint_in_blocked_read():
+def again_and_again(call, ending=()):
+    """Makes call, each ending normally or in ending, until interrupted."""
+    def calls():
+        while True:
+            try:
+                call()
+            except ending:
+                pass
+    return calls
+
+
+# Calls that run until SIGINT, each spending its time in one part of match.
+
+def blocked_read():
     r, w = os.pipe()   # w stays open: the read never ends by itself
     table = Blocks(8).table()
-    ready()
-    interrupted(lambda: vm.match(table, r, 1000, 256))
-    then_a_call_works()
+    return lambda: vm.match(table, r, 1000, 256)
 
 
-def sigint_in_long_scan():
-    call = zeros_call()
+def long_scan():
+    # None of the table's sums is met in zeros.
+    blocks = Blocks(9, size=2048, offsets=(0,), n=2048)
+    return on_zeros(blocks.table())
+
+
+def table_conversion():
+    # A table of 300,000 sums; the zero size file is refused only once the
+    # table has been converted.
+    rng = random.Random(11)
+    sums = dict((rng.randrange(2 ** 32 - 1), {os.urandom(16): i})
+                for i in range(300000))
+    zero = os.open("/dev/zero", os.O_RDONLY)
+    return again_and_again(lambda: vm.match({2048: sums}, zero, 0, 4096),
+                           ValueError)
+
+
+def result_building():
+    # A million one-byte blocks of zeros: a result of a million matches.
+    table = {1: {adler(b"\0"): {md5(b"\0"): "zero"}}}
+    zero = os.open("/dev/zero", os.O_RDONLY)
+    return again_and_again(lambda: vm.match(table, zero, 1 << 20, 1 << 20))
+
+
+def many_sizes():
+    # 200 sizes tried at every position; no sum of zeros has a = i + 2.
+    return on_zeros(dict((64 + i, {i + 2: {NO_DIGEST: i}}) for i in range(200)))
+
+
+def long_size_beside_a_short_one():
+    # Each slide moves 64 KiB on, and sums 32 MiB afresh.
+    long_size = 32 << 20
+    table = {4096: {2: {NO_DIGEST: 0}}, long_size: {2: {NO_DIGEST: 1}}}
+    return on_zeros(table, long_size + (64 << 10))
+
+
+def weak_hit_everywhere():
+    # Every window is a weak hit whose 16 MiB are digested.
+    size = 16 << 20
+    return on_zeros({size: {adler(b"\0" * size): {NO_DIGEST: 0}}}, 2 * size)
+
+
+SIGNAL_CASES = (blocked_read, long_scan, table_conversion, result_building,
+                many_sizes, long_size_beside_a_short_one, weak_hit_everywhere)
+
+
+def signal_ends_the_call(case):
+    call = case()
     ready()
     interrupted(call)
     then_a_call_works()
@@ -286,7 +345,7 @@ def other_thread_ticks_during_a_call():
             if ticks[0] == TICKS:
                 os.kill(os.getpid(), signal.SIGINT)
 
-    call = zeros_call()
+    call = long_scan()
     ticker = threading.Thread(target=tick)
     ticker.start()
     try:
@@ -301,8 +360,9 @@ def other_thread_ticks_during_a_call():
 CASES = dict((f.__name__, f) for f in (
     table_changed_during_conversion, value_freed_then_reported,
     match_called_from_a_key, match_called_from_a_finalizer,
-    four_threads_with_slow_keys, sigint_in_blocked_read, sigint_in_long_scan,
-    other_thread_ticks_during_a_call))
+    four_threads_with_slow_keys, other_thread_ticks_during_a_call))
+CASES.update((case.__name__, lambda case=case: signal_ends_the_call(case))
+             for case in SIGNAL_CASES)
 
 
 # -- The tests: one child per case ------------------------------------------
@@ -353,11 +413,9 @@ class ReentryTests(ChildCase):
 
 class InterruptTests(ChildCase):
 
-    def test_sigint_in_blocked_read(self):
-        self.run_child("sigint_in_blocked_read", interrupt=True)
-
-    def test_sigint_in_long_scan(self):
-        self.run_child("sigint_in_long_scan", interrupt=True)
+    def test_a_signal_ends_the_call(self):
+        for case in SIGNAL_CASES:
+            self.run_child(case.__name__, interrupt=True)
 
     @unittest.skipIf(PY2, "2.7 keeps the interpreter lock for the whole call")
     def test_other_thread_ticks_during_a_call(self):

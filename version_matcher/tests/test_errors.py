@@ -135,6 +135,31 @@ class TableTests(ErrorCase):
             self.assertFails(ValueError, "Invalid adler32 sum",
                              {4: {key: {DIGEST: 1}}})
 
+    def test_interrupt_in_a_key_conversion_passes_through(self):
+        # Ctrl-C or an exit asked for while a key's own code runs is the
+        # call's exception, not a refused key; a failure is still refused.
+        class Key(object):
+            def __init__(self, raised):
+                self.raised = raised
+
+            def __int__(self):
+                raise self.raised()
+
+        for raised, expected in ((KeyboardInterrupt, KeyboardInterrupt),
+                                 (SystemExit, SystemExit),
+                                 (ArithmeticError, ValueError)):
+            for table, message in (
+                    ({Key(raised): {}}, "Invalid match size"),
+                    ({4: {Key(raised): {DIGEST: 1}}}, "Invalid adler32 sum")):
+                fd = open_at(b"0123456789")
+                try:
+                    with self.assertRaises(expected) as caught:
+                        vm.match(table, fd, 10, 4096)
+                finally:
+                    os.close(fd)
+                if expected is ValueError:
+                    self.assertEqual(str(caught.exception), message)
+
     def test_digest_length(self):
         for digest in (DIGEST[:15], DIGEST + b"x", b""):
             self.assertFails(ValueError, "MD5 digest is not the right size",

@@ -51,6 +51,11 @@ def setUpModule():
     env.update(WINEPREFIX=os.path.join(scratch, "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko installers
     env.pop("DISPLAY", None)
+    # A server that stays up between programs: one that exits a few seconds
+    # after the last program ends can refuse the next one as it goes
+    # ("recvmsg: Connection reset by peer").
+    os.makedirs(env["WINEPREFIX"])
+    subprocess.run(["wineserver", "-p"], env=env, check=True, timeout=60)
     subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=300,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for arch in ARCHES:

@@ -1,4 +1,24 @@
-// What the Linux backend files share among themselves (not seen by the logic).
+// The Linux backend: platform.h's functions over Linux, in two layers.
+// Each file calls only into its own layer or the one below; none calls the
+// logic (what it must log, the port hands over as notes).
+//
+//   port.cpp          platform.h's change reads: the completion port, the
+//                     listed directories, the wait; gathers bursts
+//   ---- the watch tree (watch.h) --------------------------------------------
+//   events.cpp        inotify events -> records and tree changes, move pairing
+//   tree.cpp          the watched directories: watches, the subtree walk, recovery
+//   records.cpp       change records in the Windows layout, queued per root
+//   paths.cpp         a node's record name; a node reached by descriptors
+//   ---- the Windows emulation (this header) ----------------------------------
+//   process_files.cpp command line, host process, files, error.txt, long paths,
+//                     descriptors of any length, the clock
+//   lists.cpp         list files read as the Windows runtime reads them
+//   text.cpp          UTF-8 <-> UTF-16, bytes that are not UTF-8 escaped
+//   errors.cpp        errno -> Windows codes and their system texts
+//   main.cpp          the entry point: run_dir_watcher()
+//
+// This header: what the emulation's files share among themselves and offer
+// the watch tree above them (not seen by the logic).
 #pragma once
 
 #include "platform.h"
@@ -8,7 +28,7 @@
 #include <cstdint>
 #include <string>
 
-// ---- error codes (platform_linux_errors.cpp) --------------------------------
+// ---- error codes (errors.cpp) ---------------------------------------------
 
 // The codes, their errnos and texts: windows_errors.def (constants error_<name>).
 
@@ -21,7 +41,7 @@ uint32_t windows_error_from_errno(int error, const char* path = nullptr);
 // set_last_error(windows_error_from_errno(errno, path)), errno kept.
 void set_last_error_from_errno(const char* path = nullptr);
 
-// ---- text (platform_linux_text.cpp) ----------------------------------------
+// ---- text (text.cpp) ------------------------------------------------------
 
 // A byte b that is not UTF-8 travels as U+DC00 + b (only 0x80..0xFF occur:
 // ASCII is always valid), a lone low surrogate no valid text holds.
@@ -48,14 +68,36 @@ size_t utf16_units(const char* bytes, size_t count);
 // reused from call to call); returns out.c_str().
 const char* native_path(const wchar* path, std::string& out);
 
-// ---- descriptors (platform_linux_paths.cpp) ----------------------------------
+// ---- descriptors (process_files.cpp) ---------------------------------------
+
+// A descriptor closed when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    explicit operator bool() const { return fd >= 0; }
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
 
 // openat for a relative (or, with AT_FDCWD, absolute) path of any length:
 // a path beyond PATH_MAX is opened piece by piece, each piece below the last.
 // `path` is terminated at `length`.
 int open_below(int dirfd, const char* path, size_t length, int flags);
 
-// ---- entry (platform_linux.cpp) --------------------------------------------
+// CLOCK_MONOTONIC in nanoseconds.
+int64_t monotonic_ns();
+
+// ---- entry (process_files.cpp) ---------------------------------------------
 
 // Keeps the program's arguments for platform_command_line.
 void platform_keep_arguments(int argc, char** argv);

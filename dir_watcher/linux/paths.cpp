@@ -2,7 +2,7 @@
 // can hold), and reaching a directory by descriptors rather than by whole
 // paths, so renamed roots and paths beyond PATH_MAX are reached all the same.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <climits>
@@ -16,21 +16,6 @@
 // line's UTF-8 form, its line feed and its terminator in 32768 bytes.
 constexpr size_t longest_composed_units = 32767;
 constexpr size_t longest_line_bytes = 32766;
-
-Fd& Fd::operator=(Fd&& other) noexcept
-{
-    if (this != &other) {
-        if (fd >= 0) close(fd);
-        fd = other.fd;
-        other.fd = -1;
-    }
-    return *this;
-}
-
-Fd::~Fd()
-{
-    if (fd >= 0) close(fd);
-}
 
 static bool holds_line_break(std::string_view text)
 {
@@ -74,38 +59,17 @@ bool compose_record_name(const std::vector<std::string_view>& dirs, const char* 
     return true;
 }
 
+bool attached(const Node* node)
+{
+    while (node->parent) node = node->parent;
+    return node == node->root->top.get();
+}
+
 void node_components(const Node* node, std::vector<std::string_view>& out)
 {
     out.clear();
     for (const Node* n = node; n && n->parent; n = n->parent) out.push_back(n->name);
     for (size_t i = 0, j = out.size(); i + 1 < j; ++i, --j) std::swap(out[i], out[j - 1]);
-}
-
-int open_below(int dirfd, const char* path, size_t length, int flags)
-{
-    if (length < PATH_MAX) return openat(dirfd, path, flags);
-    // Whole components, as many as fit PATH_MAX, each piece opened below the last.
-    char piece[PATH_MAX];
-    Fd held;
-    int at = dirfd;
-    size_t pos = 0;
-    while (length - pos >= PATH_MAX) {
-        size_t slash = pos + PATH_MAX - 1;
-        while (slash > pos && path[slash] != '/') --slash;
-        if (slash == pos) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        std::memcpy(piece, path + pos, slash - pos);
-        piece[slash - pos] = 0;
-        int next = openat(at, piece, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (next < 0) return -1;
-        held = Fd(next);
-        at = next;
-        pos = slash + 1;
-        while (path[pos] == '/') ++pos;   // "a//b": the rest stays relative
-    }
-    return openat(at, path + pos, flags);
 }
 
 Fd open_node(const Node* node, Scratch& scratch)

@@ -5,7 +5,7 @@
 // surrogateescape) and come back out as the same bytes, so a directory with
 // such a name can still be named in a batch and opened by the host.
 
-#include "platform_linux.h"
+#include "emulation.h"
 #include "wide_text.h"
 
 #include <cstring>
@@ -140,4 +140,17 @@ int platform_to_utf8(const wchar* text, char* out, int capacity)
     }
     std::memcpy(out, bytes.data(), bytes.size());
     return static_cast<int>(bytes.size());
+}
+
+// The runtime library's text for an errno value, decoded as every other
+// native text is.
+void platform_errno_text(int error, wchar* text, size_t capacity)
+{
+    if (capacity == 0) return;
+    std::u16string wide;
+    const char* s = strerror(error);
+    utf8_to_wide(s, std::strlen(s), wide, false);
+    size_t n = wide.size() < capacity - 1 ? wide.size() : capacity - 1;
+    std::memcpy(text, wide.data(), n * sizeof(wchar));
+    text[n] = 0;
 }

@@ -1,16 +1,17 @@
 // Linux backend, process side: the command line, the host process, plain
 // files (temporary changelog, batches, error.txt) and the long-path step.
-// The entry point is in platform_linux_main.cpp; the change reads live in
-// platform_linux_port.cpp and the files it lists.
+// The entry point is in main.cpp; the change reads live in
+// port.cpp and the files it lists.
 
-#include "platform_linux.h"
-#include "dir_watcher.h"
+#include "emulation.h"
+#include "exit_codes.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +21,55 @@
 #include <unistd.h>
 
 const wchar path_separator = u'/';
+
+Fd& Fd::operator=(Fd&& other) noexcept
+{
+    if (this != &other) {
+        if (fd >= 0) close(fd);
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+Fd::~Fd()
+{
+    if (fd >= 0) close(fd);
+}
+
+int open_below(int dirfd, const char* path, size_t length, int flags)
+{
+    if (length < PATH_MAX) return openat(dirfd, path, flags);
+    // Whole components, as many as fit PATH_MAX, each piece opened below the last.
+    char piece[PATH_MAX];
+    Fd held;
+    int at = dirfd;
+    size_t pos = 0;
+    while (length - pos >= PATH_MAX) {
+        size_t slash = pos + PATH_MAX - 1;
+        while (slash > pos && path[slash] != '/') --slash;
+        if (slash == pos) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        std::memcpy(piece, path + pos, slash - pos);
+        piece[slash - pos] = 0;
+        int next = openat(at, piece, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0) return -1;
+        held = Fd(next);
+        at = next;
+        pos = slash + 1;
+        while (path[pos] == '/') ++pos;   // "a//b": the rest stays relative
+    }
+    return openat(at, path + pos, flags);
+}
+
+int64_t monotonic_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 constexpr mode_t new_file_mode = 0644;   // changelog files: the host reads them, nobody else writes
 

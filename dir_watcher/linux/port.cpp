@@ -7,9 +7,15 @@
 // reads do.  A root's pending read "completes" in platform_wait with as
 // many whole change records as its buffer holds, and what does not fit
 // waits for the next read.  A kernel queue overflow completes every root's
-// read with zero bytes, as Windows reports a change buffer that overflowed.
+// read with zero bytes, as Windows reports a change buffer that overflowed,
+// and then names every directory of its tree.
+//
+// Windows gathers the changes that come while a completion is handled into
+// the next read; here, while events come fast, a read gathers what keeps
+// coming for a few milliseconds, bounded by its buffer, so a burst of
+// changes makes few batch files.  A change that comes alone is told at once.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +27,12 @@
 
 // While directories wait to be listed again, or a root's removal waits to
 // be told, the wait wakes this often to settle them once events stop.
-constexpr int pending_retry_ms = 10;
+constexpr int64_t pending_retry_ns = 10'000'000;
+// A read gathers changes at most this long after its first one, and stops
+// gathering once none has come for quiet_ns: the latency a burst adds.
+constexpr int64_t gather_ns = 20'000'000;
+constexpr int64_t quiet_ns = 10'000'000;
+constexpr int64_t never = INT64_MAX;
 
 // One port and its roots per process, static so they outlive the logic's locals.
 static Port the_port;
@@ -62,7 +73,6 @@ Handle platform_open_directory(const wchar* path)
         set_last_error(error_not_enough_memory);
         return invalid_handle();
     }
-    root->path = native;
     root->limits.root_bytes = native.size();
     root->limits.root_units = utf16_units(native.data(), native.size());
     root->is_directory = S_ISDIR(st.st_mode);
@@ -114,17 +124,37 @@ bool platform_read_changes(Handle directory, void* buffer, uint32_t size, Overla
     return true;
 }
 
-static Root* ready_root()
+// When the root's pending read is to complete: 0 at once, `never` while it
+// has nothing to tell.
+static int64_t due_ns(const Root* root, int64_t now)
+{
+    if (!root->overlapped) return never;
+    if (root->overflowed || root->gone) return 0;
+    size_t queued = queued_bytes(root->queue);
+    if (queued == 0) return never;
+    if (queued >= root->size) return 0;   // no more would fit the buffer
+    if (!events_in_burst(the_port, now)) return 0;
+    return std::min(root->queued_since_ns + gather_ns, the_port.last_event_ns + quiet_ns);
+}
+
+static Root* ready_root(int64_t now)
 {
     size_t count = the_port.roots.size();
     for (size_t i = 0; i < count; ++i) {
         Root* root = the_port.roots[(the_port.next_root + i) % count];
-        if (root->overlapped && (root->overflowed || queued_bytes(root->queue) > 0 || root->gone)) {
+        if (due_ns(root, now) <= now) {
             the_port.next_root = (the_port.next_root + i + 1) % count;
             return root;
         }
     }
     return nullptr;
+}
+
+static int64_t earliest_due(int64_t now)
+{
+    int64_t due = never;
+    for (const Root* root : the_port.roots) due = std::min(due, due_ns(root, now));
+    return due;
 }
 
 static int complete(Root* root, Overlapped** overlapped, uint32_t* bytes)
@@ -146,11 +176,18 @@ static int complete(Root* root, Overlapped** overlapped, uint32_t* bytes)
     return -1;
 }
 
-static int64_t now_ms()
+static bool events_waiting()
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    pollfd p = {the_port.fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+bool platform_next_note(Handle port, PlatformNote* note)
+{
+    if (port != &the_port || the_port.notes.empty()) return false;
+    *note = the_port.notes.front();
+    the_port.notes.pop_front();
+    return true;
 }
 
 int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uint32_t* bytes)
@@ -161,21 +198,26 @@ int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uin
         set_last_error(error_invalid_handle);
         return 0;
     }
-    int64_t deadline = now_ms() + timeout_ms;
+    int64_t deadline = monotonic_ns() + int64_t{timeout_ms} * 1000000;
     for (;;) {
-        pollfd p = {the_port.fd, POLLIN, 0};
-        if (poll(&p, 1, 0) == 0) note_removed_roots(the_port);
-        if (Root* root = ready_root()) return complete(root, overlapped, bytes);
-        int64_t left = std::max<int64_t>(deadline - now_ms(), 0);
+        // What waits is read before any read completes, so the kernel's
+        // queue does not fill while batches are written.
+        if (events_waiting()) drain_events(the_port);
+        else note_removed_roots(the_port);
+        int64_t now = monotonic_ns();
+        if (Root* root = ready_root(now)) return complete(root, overlapped, bytes);
+        if (now >= deadline) return 0;
+        int64_t wake = std::min(deadline, earliest_due(now));
         bool pending = any_pending(the_port) || any_removal_seen(the_port);
-        int r = poll(&p, 1, static_cast<int>(pending ? std::min<int64_t>(left, pending_retry_ms) : left));
+        if (pending) wake = std::min(wake, now + pending_retry_ns);
+        int64_t left = std::max<int64_t>(wake - now, 0);
+        timespec timeout = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        pollfd p = {the_port.fd, POLLIN, 0};
+        int r = ppoll(&p, 1, &timeout, nullptr);
         if (r < 0 && errno != EINTR) {
             set_last_error_from_errno();
             return 0;
         }
-        if (r > 0) drain_events(the_port);
-        else if (r == 0 && any_pending(the_port)) settle_pending(the_port, true);
-        if (Root* root = ready_root()) return complete(root, overlapped, bytes);
-        if (now_ms() >= deadline) return 0;
+        if (r == 0 && any_pending(the_port)) settle_pending(the_port, true);
     }
 }

@@ -5,7 +5,7 @@
 // not UTF-8 become U+DC80..U+DCFF so the listed path opens the very
 // directory it names.
 
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,17 +1,18 @@
 // What the Linux change-read files share: the watch tree's records and the
 // functions each file offers the others.  Not seen by the logic.
 //
-//   platform_linux_paths.cpp    names of the tree -> record names; opening by descriptors
-//   platform_linux_records.cpp  change records: bytes in, Windows records out, the queue
-//   platform_linux_tree.cpp     the watch tree: watches, the one subtree walk, recovery
-//   platform_linux_events.cpp   inotify events -> records and tree changes, move pairing
-//   platform_linux_port.cpp     the platform functions: port, directories, reads, wait
+//   paths.cpp    names of the tree -> record names; opening by descriptors
+//   records.cpp  change records: bytes in, Windows records out, the queue
+//   tree.cpp     the watch tree: watches, the one subtree walk, recovery
+//   events.cpp   inotify events -> records and tree changes, move pairing
+//   port.cpp     the platform functions: port, directories, reads, wait
 #pragma once
 
 #include "change_record.h"
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <fcntl.h>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,25 +43,6 @@ struct Identity {
 inline bool operator==(const Identity& a, const Identity& b) { return a.dev == b.dev && a.ino == b.ino; }
 inline bool operator!=(const Identity& a, const Identity& b) { return !(a == b); }
 
-// A descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    explicit operator bool() const { return fd >= 0; }
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
 struct Root;
 struct Port;
 
@@ -75,6 +57,7 @@ struct Node {
     int wd = -1;              // -1: not watched (unreadable, or its watch is gone)
     bool unreadable = false;  // logged once; watched when an attribute change lets us in
     bool pending = false;     // in root->pending: to be listed again against the disk
+    bool blocked = false;     // in root->blocked: out of reach for want of access on the way
     bool moved = false;       // in root->moved: its subtree to be reported where it landed
     int pending_rounds = 0;   // times it could not be reached where the tree says it is
     unsigned seen = 0;        // listing generation, while its parent is listed
@@ -103,7 +86,6 @@ struct NameLimits {
 
 // One listed directory (the logic's directory handle).
 struct Root {
-    std::string path;          // native bytes, exactly as listed
     NameLimits limits;
     int fd = -1;               // O_PATH: the listed directory wherever it moves
     bool is_directory = false;
@@ -113,6 +95,7 @@ struct Root {
     std::vector<MovingNode> moving;
     std::vector<Node*> pending;
     std::vector<Node*> moved;
+    std::vector<Node*> blocked;
 
     // The pending read, if any.
     Overlapped* overlapped = nullptr;
@@ -120,7 +103,8 @@ struct Root {
     uint32_t size = 0;
 
     RecordQueue queue;
-    bool overflowed = false;   // next completion is zero bytes: rescan the root
+    int64_t queued_since_ns = 0;   // when the queue last went from empty to holding records
+    bool overflowed = false;   // next completion is zero bytes: the root's own line
     bool removal_seen = false; // its directory had no link left when last looked at
     bool gone = false;         // removed: its changes told, reads end with an error
     uint32_t watch_error = 0;  // part of the tree could not be watched: the next read fails
@@ -146,10 +130,16 @@ struct Port {
     std::unordered_map<int, std::vector<Node*>> watches;
     size_t next_root = 0;      // round robin, so a busy root cannot starve the others
     unsigned listing = 0;      // generation of the latest directory listing
+    std::deque<PlatformNote> notes;   // for error.txt, taken by the logic
+    int64_t last_event_ns = 0; // when the inotify queue last gave events
+    int64_t window_start_ns = 0;   // events counted in windows, to tell a burst
+    uint32_t window_events = 0;    // from a lone change
+    uint32_t previous_window_events = 0;
+    bool access_changed = false; // a directory's attributes changed, or one moved: try the blocked again
     Scratch scratch;
 };
 
-// ---- names and descriptors (platform_linux_paths.cpp) -------------------------
+// ---- names and descriptors (paths.cpp) --------------------------------------
 
 // The record name (bytes, relative to the root) that reports a change of
 // item `item` in the directory reached by `dirs` (names from the top down),
@@ -161,6 +151,9 @@ struct Port {
 // too long.  False when not even the top fits.
 bool compose_record_name(const std::vector<std::string_view>& dirs, const char* item, const NameLimits& limits,
                          std::string& out);
+
+// True while `node` hangs from its root's top (not in transit, not dropped).
+bool attached(const Node* node);
 
 // The names from `node`'s top down to `node` into `out` (empty for the top).
 void node_components(const Node* node, std::vector<std::string_view>& out);
@@ -182,7 +175,7 @@ constexpr int node_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // watched, wherever it is and however deep.
 const char* descriptor_path(int fd, char (&out)[32]);
 
-// ---- change records (platform_linux_records.cpp) -----------------------------
+// ---- change records (records.cpp) ------------------------------------------
 
 // Appends one record for `name` (native bytes; bytes that are not UTF-8
 // travel as U+DC80..U+DCFF), 4-byte aligned as Windows lays them out.
@@ -198,19 +191,16 @@ uint32_t take_change_records(RecordQueue& queue, unsigned char* buffer, uint32_t
 size_t queued_bytes(const RecordQueue& queue);
 void clear_records(RecordQueue& queue);
 
-// ---- the watch tree (platform_linux_tree.cpp) --------------------------------
+// ---- the watch tree (tree.cpp) ---------------------------------------------
 
 // Queues the change of `item` in directory `node` (null: the directory
 // itself) for the node's root.
 void queue_change(Port& port, const Node* node, const char* item, uint32_t action);
 
-// The rescan the host needs: drops the undelivered records and completes
-// the next read with zero bytes.
-void set_overflowed(Root* root);
-
 // Watches the root's top and its whole tree.  0, or the Windows code of the failure.
 uint32_t arm_root(Port& port, Root* root);
-// After a queue overflow: the tree built again from the disk.
+// After a queue overflow: the tree built again from the disk, every
+// directory of it named.
 void rebuild_root(Port& port, Root* root);
 
 // A directory named `name` came into `parent` (made, moved in, or readable
@@ -226,7 +216,10 @@ void drop_node(Port& port, Node* node);
 void mark_pending(Node* node);
 void attribute_changed(Port& port, Node* node);
 
-bool attached(const Node* node);
+// Directories that could not be reached for want of access on the way are
+// tried again (after an attribute change or a move): those reachable now
+// are listed again, what is new below them watched and all of it reported.
+void retry_blocked(Port& port);
 // True while any root has directories waiting to be listed again.
 bool any_pending(const Port& port);
 // Lists again every directory waiting for it.  `settled`: no event is on
@@ -247,8 +240,11 @@ void forget_moved_out(Port& port);
 void note_removed_roots(Port& port);
 bool any_removal_seen(const Port& port);
 
-// ---- events (platform_linux_events.cpp) --------------------------------------
+// ---- events (events.cpp) ---------------------------------------------------
 
 // Reads and handles what the inotify queue holds, pairs the two halves of
 // renames, and settles what waits for a listing.
 void drain_events(Port& port);
+
+// True while events come fast: the port then lets a read gather them.
+bool events_in_burst(Port& port, int64_t now);

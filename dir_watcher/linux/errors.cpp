@@ -3,7 +3,7 @@
 // error.txt reads the same whichever platform wrote it.  Both come from the
 // one table, windows_errors.def.
 
-#include "platform_linux.h"
+#include "emulation.h"
 
 #include <cerrno>
 #include <cstring>
@@ -98,15 +98,4 @@ void platform_message_text(uint32_t code, wchar* text, size_t capacity)
         }
     }
     copy_ascii("", text, capacity);
-}
-
-void platform_errno_text(int error, wchar* text, size_t capacity)
-{
-    if (capacity == 0) return;
-    std::u16string wide;
-    const char* s = strerror(error);
-    utf8_to_wide(s, std::strlen(s), wide, false);
-    size_t n = wide.size() < capacity - 1 ? wide.size() : capacity - 1;
-    std::memcpy(text, wide.data(), n * sizeof(wchar));
-    text[n] = 0;
 }

@@ -15,8 +15,7 @@
 // Every directory is watched before it is listed, so anything made in it
 // meanwhile is either listed or reported by its own event.
 
-#include "platform_linux_watch.h"
-#include "dir_watcher.h"   // log_error
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,12 +30,6 @@ constexpr size_t queue_limit_bytes = 16u << 20;  // a root further behind than t
 constexpr int pending_rounds_before_search = 8;
 
 static Identity identity_of(const struct stat& st) { return Identity{st.st_dev, st.st_ino}; }
-
-bool attached(const Node* node)
-{
-    while (node->parent) node = node->parent;
-    return node == node->root->top.get();
-}
 
 // Calls visit(node) for `top` and every node below it, parents first.  No
 // stack: the walk climbs back through the parent links.  `visit` must not
@@ -66,24 +59,52 @@ static void for_each_in_subtree(Node* top, Visit visit)
 
 // ---- records -------------------------------------------------------------------
 
-void set_overflowed(Root* root)
+static void put_record(Port& port, Root* root, uint32_t action)
+{
+    if (queued_bytes(root->queue) == 0) root->queued_since_ns = monotonic_ns();
+    put_change_record(root->queue, port.scratch.name, action, port.scratch.wide);
+}
+
+// A record naming every directory of the tree, parents first.  Not bound
+// by the queue's limit: the tree is what the host needs to hear about.
+static void name_every_directory(Port& port, Root* root)
+{
+    Scratch& scratch = port.scratch;
+    for_each_in_subtree(root->top.get(), [&](Node* node) {
+        node_components(node, scratch.components);
+        if (compose_record_name(scratch.components, nullptr, root->limits, scratch.name))
+            put_record(port, root, file_action_modified);
+    });
+}
+
+// Changes were lost: drops the undelivered records, completes the next
+// read with zero bytes (the root's own line, as on Windows) and then names
+// every directory of the tree, so a host that lists again each directory a
+// line names ends exact.
+static void overflow_root(Port& port, Root* root)
 {
     root->overflowed = true;
     clear_records(root->queue);
+    if (root->top) name_every_directory(port, root);
 }
 
 void queue_change(Port& port, const Node* node, const char* item, uint32_t action)
 {
     Root* root = node->root;
-    if (root->overflowed || !attached(node)) return;   // the coming rescan covers it
+    if (!attached(node)) return;
     Scratch& scratch = port.scratch;
     node_components(node, scratch.components);
-    if (!compose_record_name(scratch.components, item, root->limits, scratch.name) ||
-        queued_bytes(root->queue) > queue_limit_bytes) {
-        set_overflowed(root);
+    if (!compose_record_name(scratch.components, item, root->limits, scratch.name)) {
+        // Not even the root fits a line: its own line is all there is.
+        root->overflowed = true;
+        clear_records(root->queue);
         return;
     }
-    put_change_record(root->queue, scratch.name, action, scratch.wide);
+    if (queued_bytes(root->queue) > queue_limit_bytes) {
+        overflow_root(port, root);
+        return;
+    }
+    put_record(port, root, action);
 }
 
 // A directory moved within its root: lines already written for what it
@@ -135,6 +156,10 @@ static void unregister(Port& port, Node* node, bool remove_unused_watch)
     if (node->moved) {
         erase_node(node->root->moved, node);
         node->moved = false;
+    }
+    if (node->blocked) {
+        erase_node(node->root->blocked, node);
+        node->blocked = false;
     }
     erase_node(port.scratch.nodes, node);   // a walk in progress does not list it
     if (node->wd < 0) return;
@@ -189,6 +214,26 @@ void mark_pending(Node* node)
     node->root->pending.push_back(node);
 }
 
+// `node` cannot be reached because a directory on the way may not be
+// searched: nothing tells when it can, so it waits for an attribute change
+// or a move anywhere.
+static void mark_blocked(Node* node)
+{
+    if (node->blocked) return;
+    node->blocked = true;
+    node->root->blocked.push_back(node);
+}
+
+static bool access_denied(int error) { return error == EACCES || error == EPERM; }
+
+// `node` could not be opened (errno says why): it waits for access, or
+// for the events that tell where it went.
+static void wait_for_reach(Node* node)
+{
+    if (access_denied(errno)) mark_blocked(node);
+    else mark_pending(node);
+}
+
 bool any_pending(const Port& port)
 {
     for (const Root* root : port.roots)
@@ -208,12 +253,12 @@ static void record_watch_failure(Port& port, Node* dir, int error)
 }
 
 // A directory the watcher may not read: the run goes on without it, and
-// error.txt says once which call failed.
+// error.txt says once which call failed (the logic logs the port's notes).
 static void note_unreadable(Node* node, const char16_t* call, int error)
 {
     if (node->unreadable) return;
     node->unreadable = true;
-    log_error(call, windows_error_from_errno(error));
+    node->root->port->notes.push_back(PlatformNote{call, windows_error_from_errno(error)});
 }
 
 static Node* adopt(Node* parent, const char* name, Identity id)
@@ -387,7 +432,7 @@ static void walk(Port& port, bool report)
         todo.pop_back();
         Fd fd = open_node(dir, port.scratch);
         if (!fd) {
-            mark_pending(dir);
+            wait_for_reach(dir);
             continue;
         }
         list_directory(port, dir, fd.fd, report, false, todo);
@@ -399,6 +444,34 @@ static void list_again(Port& port, Node* dir, int fd, bool prune)
 {
     list_directory(port, dir, fd, true, prune, port.scratch.nodes);
     walk(port, true);
+}
+
+void retry_blocked(Port& port)
+{
+    if (!port.access_changed) return;
+    port.access_changed = false;
+    for (Root* root : port.roots) {
+        // One at a time off the list: listing one may drop another (a name
+        // taken over), which leaves the list as it goes.
+        size_t budget = root->blocked.size();
+        while (budget-- > 0 && !root->blocked.empty()) {
+            Node* node = root->blocked.front();
+            root->blocked.erase(root->blocked.begin());
+            node->blocked = false;
+            if (!attached(node)) {
+                mark_blocked(node);   // in transit: tried again once it has landed
+                continue;
+            }
+            Fd fd = open_node(node, port.scratch);
+            if (!fd) {
+                wait_for_reach(node);
+                continue;
+            }
+            // Watched, so the walk reaches what is new below it; lines
+            // already told there still hold.
+            list_again(port, node, fd.fd, false);
+        }
+    }
 }
 
 uint32_t arm_root(Port& port, Root* root)
@@ -440,6 +513,7 @@ void rebuild_root(Port& port, Root* root)
     for (int wd : old_watches) {
         if (!port.watches.count(wd)) inotify_rm_watch(port.fd, wd);
     }
+    overflow_root(port, root);
 }
 
 // ---- directories coming and going ----------------------------------------------
@@ -448,8 +522,10 @@ void directory_arrived(Port& port, Node* parent, const char* name)
 {
     Fd fd = open_node(parent, port.scratch);
     if (!fd) {
-        // The parent has moved on: listed again once the events say where.
-        mark_pending(parent);
+        // Out of reach for want of access on the way: listed again when
+        // that may have changed.  Else the parent has moved on: listed
+        // again once the events say where.
+        wait_for_reach(parent);
         return;
     }
     bool added = false;
@@ -479,7 +555,7 @@ void directory_moved(Port& port, Node* parent, const char* name, std::unique_ptr
         }
         // Not there any more: it moved on, and the later events carry it further.
     } else {
-        mark_pending(parent);   // its children are checked once the tree knows where it is
+        wait_for_reach(parent);   // its children are checked once the tree knows where it is
     }
     forget_child(port, parent, name);   // a directory renamed over an empty one
     Node* node = moved.get();
@@ -496,7 +572,7 @@ void attribute_changed(Port& port, Node* node)
     if (!retry) return;
     Fd fd = open_node(node, port.scratch);
     if (fd) list_again(port, node, fd.fd, false);
-    else mark_pending(node);
+    else wait_for_reach(node);
 }
 
 void forget_moved_out(Port& port)
@@ -548,6 +624,12 @@ void settle_pending(Port& port, bool settled)
             if (fd) {
                 node->pending_rounds = 0;
                 list_again(port, node, fd.fd, settled);
+                continue;
+            }
+            if (access_denied(errno)) {
+                // Not lost, shut: searching from above would not get in either.
+                node->pending_rounds = 0;
+                mark_blocked(node);
                 continue;
             }
             if (!settled && ++node->pending_rounds < pending_rounds_before_search) {

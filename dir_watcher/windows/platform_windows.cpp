@@ -4,7 +4,7 @@
 // sequence of calls) with its result passed up unchanged; the logic decides
 // what a failure means.
 #include "platform.h"
-#include "dir_watcher.h"
+#include "exit_codes.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -110,6 +110,9 @@ bool platform_exit_code(Handle process, uint32_t* code)
     *code = exit_code;
     return true;
 }
+
+// The system logs nothing on the watcher's behalf.
+bool platform_next_note(Handle, PlatformNote*) { return false; }
 
 int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uint32_t* bytes)
 {

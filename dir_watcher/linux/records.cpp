@@ -3,7 +3,7 @@
 // queued per root until a read takes as many whole records as its buffer
 // holds.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,16 +4,48 @@
 // IN_MOVED_TO) joined by a cookie; a directory between the two is held in
 // transit, and one whose second half never comes has left its root.
 
-#include "platform_linux_watch.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
 
-constexpr int reads_per_wait = 16;     // bounds one wait's work when events never stop
+// Bounds one wait's work when events never stop; 16 reads of 64 KiB hold
+// more than the kernel's default queue of 16,384 events.
+constexpr int reads_per_wait = 16;
 constexpr int move_pairing_ms = 10;    // how long a lone IN_MOVED_FROM waits for its IN_MOVED_TO
 constexpr int move_pairing_rounds = 4;
+
+// Events come fast (a burst) when a window of burst_window_ns and the one
+// before it hold burst_events: a few files a millisecond make three each
+// (create, modify, close); one program saving one file makes fewer.
+constexpr int64_t burst_window_ns = 10'000'000;
+constexpr uint32_t burst_events = 16;
+
+// Counts in windows: the current one and the one before.
+static void roll_windows(Port& port, int64_t now)
+{
+    int64_t age = now - port.window_start_ns;
+    if (age < burst_window_ns) return;
+    port.previous_window_events = age < 2 * burst_window_ns ? port.window_events : 0;
+    port.window_events = 0;
+    port.window_start_ns = now;
+}
+
+static void note_events(Port& port, uint32_t count)
+{
+    int64_t now = monotonic_ns();
+    port.last_event_ns = now;
+    roll_windows(port, now);
+    port.window_events += count;
+}
+
+bool events_in_burst(Port& port, int64_t now)
+{
+    roll_windows(port, now);
+    return port.window_events + port.previous_window_events >= burst_events;
+}
 
 static uint32_t action_of(uint32_t mask)
 {
@@ -80,11 +112,17 @@ static void event_for_node(Port& port, Node* node, const inotify_event* e)
         // About the directory itself (the parent's event names it): a moved
         // root is still watched through its descriptor; an attribute change
         // may have made it, or what it holds, readable.
-        if (e->mask & IN_ATTRIB) attribute_changed(port, node);
+        if (e->mask & IN_ATTRIB) {
+            port.access_changed = true;
+            attribute_changed(port, node);
+        }
         return;
     }
     queue_change(port, node, e->name, action_of(e->mask));
     if (!(e->mask & IN_ISDIR)) return;
+    // A directory searchable now, or moved out from under one that is not,
+    // may open the way to directories that could not be reached.
+    if (e->mask & (IN_ATTRIB | IN_MOVED_TO)) port.access_changed = true;
     if (e->mask & IN_CREATE) {
         directory_arrived(port, node, e->name);
     } else if (e->mask & IN_ATTRIB) {
@@ -103,7 +141,6 @@ static void overflow_all(Port& port)
 {
     for (Root* root : port.roots) {
         if (!root->armed || root->gone) continue;
-        set_overflowed(root);
         rebuild_root(port, root);
     }
 }
@@ -132,11 +169,13 @@ static bool read_events(Port& port)
 {
     ssize_t n = read(port.fd, port.events, sizeof port.events);
     if (n <= 0) return false;
-    for (ssize_t pos = 0; pos < n;) {
+    uint32_t count = 0;
+    for (ssize_t pos = 0; pos < n; ++count) {
         const inotify_event* e = reinterpret_cast<const inotify_event*>(port.events + pos);
         handle_event(port, e);
         pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
+    note_events(port, count);
     return true;
 }
 
@@ -166,6 +205,7 @@ void drain_events(Port& port)
     }
     forget_moved_out(port);
     report_moved(port);
+    retry_blocked(port);
     bool settled = !events_waiting(port);
     if (any_pending(port)) settle_pending(port, settled);
     if (settled) note_removed_roots(port);
