@@ -6,6 +6,8 @@ import os
 import struct
 import zlib
 
+from corvamire.signature import native
+
 MAGIC = b"CVMD"
 FORMAT_VERSION = 2
 _COPY, _LITERAL, _END = b"C", b"L", b"E"
@@ -199,7 +201,24 @@ class DeltaReader(object):
             self.stream.seek(-left, os.SEEK_CUR)
 
     def ops(self):
+        return self._ops(None)
+
+    def pieces(self):
+        """ops(), but a run of copies read at once by the native module
+        comes as one ("copies", [(old_offset, length, block_size), ...],
+        their bytes, their blocks)."""
+        return self._ops(getattr(native(), "read_copies", None))
+
+    def _ops(self, read_copies):
         while True:
+            if read_copies and self.buffer[self.pos:self.pos + 1] == _COPY:
+                copies, end, length, blocks = read_copies(
+                    self.buffer, self.pos, self.old_size)
+                if copies:
+                    self.crc = zlib.crc32(self.buffer[self.pos:end], self.crc)
+                    self.pos = end
+                    yield ("copies", copies, length, blocks)
+                    continue
             if (self.buffer[self.pos:self.pos + 1] == _COPY and
                     len(self.buffer) - self.pos >= _COPY_MOST):
                 # A copy lies whole in the buffer: read at once.

@@ -115,13 +115,16 @@ def patch_stream(old_path, stream, out, progress=None):
         else:
             copies = _NativeCopies(old, out, out_fd, check, old_path)
         made = 0
-        for op in reader.ops():
-            if op[0] == "literal":
+        for op in reader.pieces():
+            kind = op[0]
+            if kind == "literal":
                 made = copies.flush(made, progress)
                 out.write(op[1])
                 made += len(op[1])
                 if progress:
                     progress(made)
+            elif kind == "copies":
+                copies.add_all(op[1], op[2], op[3])
             else:
                 copies.add(op[1], op[2], op[3])
         made = copies.flush(made, progress)
@@ -142,6 +145,10 @@ class _PythonCopies(object):
         self.old, self.out, self.check = old, out, check
         self.old_path = old_path
         self.made = 0
+
+    def add_all(self, copies, length, blocks):
+        for copy in copies:
+            self.add(*copy)
 
     def add(self, offset, length, block):
         _copy_blocks(self.old, offset, length, block, self.out, self.check,
@@ -167,6 +174,17 @@ class _NativeCopies(object):
         self.copies = []
         self.blocks = 0
         self.made = 0           # bytes added since the last flush
+
+    def add_all(self, copies, length, blocks):
+        if self.blocks + blocks > _BLOCKS_PER_CALL:
+            for copy in copies:
+                self.add(*copy)
+            return
+        self.copies.extend(copies)
+        self.blocks += blocks
+        self.made += length
+        if self.blocks == _BLOCKS_PER_CALL:
+            self._copy()
 
     def add(self, offset, length, block):
         self.made += length

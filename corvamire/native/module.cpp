@@ -6,6 +6,7 @@
 #include "py_glue.h"  // first: Python.h sets feature macros for the system headers
 
 #include "block_digests.h"
+#include "copy_ops.h"
 #include "match_runs.h"
 #include "patch_copy.h"
 
@@ -240,6 +241,7 @@ PyMethodDef native_methods[] = {
     {"table_from_digests", py_table_from_digests, METH_VARARGS, table_from_digests_doc},
     {"match_runs", py_match_runs, METH_VARARGS, match_runs_doc},
     {"patch_copy", py_patch_copy, METH_VARARGS, patch_copy_doc},
+    {"read_copies", py_read_copies, METH_VARARGS, read_copies_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ import unittest
 
 from corvamire import delta as dl
 from corvamire import lookup_table as lt
+from corvamire.delta_format import DeltaReader
 from corvamire.signature import Signature
 
 
@@ -395,6 +396,39 @@ class DamageTest(TempDirTest):
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "target"])
 
+
+    def test_native_reading_equals_the_python_one(self):
+        if not hasattr(dl.native(), "read_copies"):
+            self.skipTest("no _corvamire_native")
+
+        def read(data, native):
+            found = []
+            try:
+                reader = DeltaReader(io.BytesIO(data))
+                for op in reader.pieces() if native else reader.ops():
+                    if op[0] == "copies":
+                        found.extend(("copy",) + copy for copy in op[1])
+                        self.assertEqual(
+                            (sum(copy[1] for copy in op[1]),
+                             sum(copy[1] // copy[2] for copy in op[1])),
+                            op[2:])
+                    else:
+                        found.append(op)
+                found.append(reader.check)
+            except ValueError as e:
+                found.append(str(e))
+            return found
+
+        self.assertEqual(len(read(self.data, True)[-1]), 16)  # read whole
+        for end in range(0, len(self.data), 7):
+            self.assertEqual(read(self.data[:end], True),
+                             read(self.data[:end], False), end)
+        for at in range(len(self.data)):
+            for flip in (0x01, 0x80):
+                damaged = bytearray(self.data)
+                damaged[at] ^= flip
+                self.assertEqual(read(bytes(damaged), True),
+                                 read(bytes(damaged), False), (at, flip))
 
     def test_native_copies_equal_the_python_ones(self):
         from corvamire import patching
