@@ -26,7 +26,7 @@ import stat
 import sys
 import time
 
-from corvamire import delta as dl
+from corvamire.patching import replacing
 from corvamire.signature import Signature, signature
 from corvamire.version import __version__
 
@@ -177,7 +177,7 @@ class _Output(object):
             if info and stat.S_ISREG(info.st_mode) and not force:
                 raise Failure("%s exists (--force replaces it)" % path)
             if info is None or stat.S_ISREG(info.st_mode):
-                self.replacing = dl.replacing(self.path, mode_from)
+                self.replacing = replacing(self.path, mode_from)
 
     def __enter__(self):
         if self.replacing:
@@ -269,6 +269,7 @@ def run_signature(args):
 
 
 def run_delta(args):
+    from corvamire import delta as dl   # here: signature does not need it
     _one_stdin(args.sig, args.new)
     with _Input(args.sig) as source:
         try:
@@ -287,6 +288,7 @@ def run_delta(args):
 
 
 def run_patch(args):
+    from corvamire import delta as dl
     if args.old == "-":
         raise _UsageError("OLD must be a file, not standard input")
     _Input(args.old).__enter__().close()    # a clear line for a bad OLD
