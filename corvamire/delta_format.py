@@ -91,6 +91,7 @@ class DeltaWriter(object):
 _PENDING_COPIES = 1024
 _ONE_BYTE = [struct.pack("B", value) for value in range(0x80)]
 _TWO_BYTES = struct.Struct("BB")
+_THREE_BYTES = struct.Struct("BBB")
 
 
 def _varint(value):
@@ -99,6 +100,9 @@ def _varint(value):
         return _ONE_BYTE[value]
     if value < 0x4000:
         return _TWO_BYTES.pack(value & 0x7f | 0x80, value >> 7)
+    if value < 0x200000:        # block numbers of files up to 4 GiB
+        return _THREE_BYTES.pack(value & 0x7f | 0x80,
+                                 value >> 7 & 0x7f | 0x80, value >> 14)
     out = bytearray()
     while True:
         byte, value = value & 0x7f, value >> 7
