@@ -66,6 +66,23 @@ class DeltaWriter(object):
         if len(self.pending) >= _PENDING_COPIES:
             self.put(b"")
 
+    def copies(self, runs, digests):
+        """copy() of each run, natively where the module is there."""
+        if not runs:
+            return
+        encode = getattr(native(), "encode_copies", None)
+        if encode is None:
+            for run in runs:
+                self.copy(run, digests[run[0]])
+            return
+        ops, copied_digests, copied = encode(runs, digests)
+        self.pending.append(ops)
+        self.check.update(copied_digests)
+        self.stats.copies += len(runs)
+        self.stats.copied_bytes += copied
+        if len(self.pending) >= _PENDING_COPIES:
+            self.put(b"")
+
     def literal(self, fd, offset, length):
         self.put(_LITERAL + _varint(length))
         os.lseek(fd, offset, os.SEEK_SET)

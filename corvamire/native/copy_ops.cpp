@@ -1,4 +1,8 @@
-// The copy operations of a delta read from its buffered bytes in one call.
+// The copy operations of a delta, written and read many in one call.  A
+// delta of a file that barely changed is mostly copies of a few bytes each:
+// encoding them one by one in Python cost Python 2 a tenth of a delta.
+//
+// Reading: the copy operations of a delta read from its buffered bytes.
 // A delta of a file that barely changed is mostly copies of a few bytes
 // each, and reading them one by one in Python cost a patch as much as its
 // writing.  Only what is plainly well formed is read here: at anything else
@@ -9,6 +13,8 @@
 #include "copy_ops.h"
 
 #include <cstdint>
+#include <new>
+#include <string>
 
 namespace {
 
@@ -58,7 +64,108 @@ bool read_copy(const uint8_t* data, size_t size, size_t* at, uint64_t old_size, 
   return true;
 }
 
+void put_number(std::string* out, uint64_t value) {
+  while (value >= 0x80) {
+    out->push_back(static_cast<char>((value & 0x7f) | 0x80));
+    value >>= 7;
+  }
+  out->push_back(static_cast<char>(value));
+}
+
+// A non-negative Python int as uint64_t; false, with no exception set, for
+// anything else.
+bool to_u64(PyObject* o, uint64_t* out) {
+#if PY_MAJOR_VERSION < 3
+  if (PyInt_Check(o)) {
+    const long v = PyInt_AS_LONG(o);
+    if (v < 0) return false;
+    *out = static_cast<uint64_t>(v);
+    return true;
+  }
+#endif
+  if (!PyLong_Check(o)) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// One run (size, first, count) into ops and its blocks' digests into
+// digests; false with the exception set.
+bool encode_copy(PyObject* run, PyObject* digests_by_size, std::string* ops, std::string* digests,
+                 uint64_t* copied) {
+  PyObject* fields = PySequence_Fast(run, "each run must be a list or tuple (size, first, count)");
+  if (fields == nullptr) return false;
+  uint64_t size = 0, first = 0, count = 0;
+  bool ok = PySequence_Fast_GET_SIZE(fields) == 3 && to_u64(PySequence_Fast_GET_ITEM(fields, 0), &size) &&
+            to_u64(PySequence_Fast_GET_ITEM(fields, 1), &first) &&
+            to_u64(PySequence_Fast_GET_ITEM(fields, 2), &count);
+  PyObject* table = ok ? PyDict_GetItem(digests_by_size, PySequence_Fast_GET_ITEM(fields, 0)) : nullptr;
+  Py_DECREF(fields);
+  if (!ok) {
+    PyErr_SetString(PyExc_TypeError, "each run must be (size, first, count), non-negative ints");
+    return false;
+  }
+  if (table == nullptr || !PyBytes_Check(table)) {
+    PyErr_SetString(PyExc_ValueError, "no digests for a run's block size");
+    return false;
+  }
+  const uint64_t blocks = static_cast<uint64_t>(PyBytes_GET_SIZE(table)) / 16;
+  if (size == 0 || count == 0 || first > blocks || count > blocks - first) {
+    PyErr_SetString(PyExc_ValueError, "a run outside the blocks of its size");
+    return false;
+  }
+  ops->push_back(static_cast<char>(COPY_TAG));
+  put_number(ops, size);
+  put_number(ops, first);
+  put_number(ops, count);
+  digests->append(PyBytes_AS_STRING(table) + 16 * first, 16 * count);
+  *copied += size * count;  // within the earlier version: no overflow
+  return true;
+}
+
 }  // namespace
+
+const char encode_copies_doc[] =
+  GLUE_SIGNATURE("encode_copies", "runs, digests_by_size")
+  "The copy operations of runs in a delta's binary form.\n"
+  "\n"
+  "runs is [(size, first, count), ...]: count blocks of size bytes from block\n"
+  "first of the earlier version; digests_by_size maps each size to its\n"
+  "blocks' MD5 digests, 16 bytes each, in offset order.  Returns (ops,\n"
+  "digests, copied): the operations' bytes, the digests of the copied blocks\n"
+  "in order, and the bytes copied in all.";
+
+PyObject* py_encode_copies(PyObject*, PyObject* args) {
+  PyObject* runs_arg;
+  PyObject* digests_by_size;
+  if (!PyArg_ParseTuple(args, "OO!:encode_copies", &runs_arg, &PyDict_Type, &digests_by_size)) return nullptr;
+  PyObject* runs = PySequence_Fast(runs_arg, "runs must be a list");
+  if (runs == nullptr) return nullptr;
+  std::string ops, digests;
+  uint64_t copied = 0;
+  bool ok = true;
+  try {
+    for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(runs); i++) {
+      ok = encode_copy(PySequence_Fast_GET_ITEM(runs, i), digests_by_size, &ops, &digests, &copied);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    ok = false;
+  }
+  Py_DECREF(runs);
+  if (!ok) return nullptr;
+#if PY_MAJOR_VERSION >= 3
+  return Py_BuildValue("(y#y#K)", ops.data(), static_cast<Py_ssize_t>(ops.size()), digests.data(),
+                       static_cast<Py_ssize_t>(digests.size()), static_cast<unsigned long long>(copied));
+#else
+  return Py_BuildValue("(s#s#K)", ops.data(), static_cast<Py_ssize_t>(ops.size()), digests.data(),
+                       static_cast<Py_ssize_t>(digests.size()), static_cast<unsigned long long>(copied));
+#endif
+}
 
 const char read_copies_doc[] =
   GLUE_SIGNATURE("read_copies", "data, pos, old_size")

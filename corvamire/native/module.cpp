@@ -260,6 +260,7 @@ PyMethodDef native_methods[] = {
     {"table_from_digests", py_table_from_digests, METH_VARARGS, table_from_digests_doc},
     {"match_runs", py_match_runs, METH_VARARGS, match_runs_doc},
     {"patch_copy", py_patch_copy, METH_VARARGS, patch_copy_doc},
+    {"encode_copies", py_encode_copies, METH_VARARGS, encode_copies_doc},
     {"read_copies", py_read_copies, METH_VARARGS, read_copies_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -194,6 +194,27 @@ class RoundTripTest(TempDirTest):
         for bad in ({0: 4}, {0: (4,)}, {"0": (4, 0)}, {0: (4, -4)}):
             self.assertRaises(TypeError, match_runs, bad, 0, 10, 32, 64)
 
+    def test_native_encoding_equals_the_python_one(self):
+        from corvamire import delta_format
+        encode = getattr(dl.native(), "encode_copies", None)
+        if encode is None:
+            self.skipTest("no _corvamire_native")
+        old = noise(300000, "encode")
+        sig = dl.signature(self.write("old", old), (4096, 1024))
+        path = self.write("new", edited(old, "encode", 30))
+        made = dl.delta(sig, path).data
+        self.addCleanup(setattr, dl, "_READY_COPIES", dl._READY_COPIES)
+        dl._READY_COPIES = 1
+        self.assertEqual(dl.delta(sig, path).data, made)
+        self.addCleanup(setattr, delta_format, "native", delta_format.native)
+        delta_format.native = lambda: None
+        self.assertEqual(dl.delta(sig, path).data, made)
+        digests = {1024: sig.digests(1024)}
+        for error, runs in ((ValueError, [(1024, 290, 3)]),
+                            (ValueError, [(2048, 0, 1)]),
+                            (TypeError, [(1024, -1, 1)]), (TypeError, [(1,)])):
+            self.assertRaises(error, encode, runs, digests)
+
     def test_system_libraries_with_edits(self):
         libraries = system_libraries()
         self.assertTrue(libraries)
