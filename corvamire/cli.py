@@ -288,7 +288,7 @@ def run_delta(args):
 
 
 def run_patch(args):
-    from corvamire import delta as dl
+    from corvamire import patching      # not delta: no block table here
     if args.old == "-":
         raise _UsageError("OLD must be a file, not standard input")
     _Input(args.old).__enter__().close()    # a clear line for a bad OLD
@@ -298,8 +298,8 @@ def run_patch(args):
             with _Output(args.new, args.force, checked=True,
                          mode_from=args.old) as out:
                 try:
-                    dl.patch_stream(args.old, source, out, progress)
-                except dl.FormatError as e:
+                    patching.patch_stream(args.old, source, out, progress)
+                except patching.FormatError as e:
                     raise Failure("%s: %s" % (args.delta, e))
 
 
