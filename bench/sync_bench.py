@@ -131,6 +131,14 @@ def measure_memory(ours, work, big, log):
     return peaks
 
 
+def compile_package(python, env):
+    """Byte-compile the package for `python`, as installing it does: a
+    command then starts as it would installed, even where the environment
+    keeps the interpreter from writing bytecode (PYTHONDONTWRITEBYTECODE)."""
+    package = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "corvamire")
+    subprocess.check_call([python, "-m", "compileall", "-q", package], env=env, stdout=subprocess.PIPE)
+
+
 def run(args, tools, rdiff, report, log):
     """Adds the sync tables and targets to bench.run's report."""
     size = (4 if args.quick else args.sync_size_mib) * MIB
@@ -149,6 +157,8 @@ def run(args, tools, rdiff, report, log):
     old, new = files["libs_a"], files["libs_a_edited"]
     real_size = os.path.getsize(old)
     work = tempfile.mkdtemp(prefix="corvamire-sync-", dir=data_dir)
+    for _, python, env in ours:
+        compile_package(python, env)
     try:
         tools_run = [("corvamire, %s" % label, [python, "-m", "corvamire", "-q"], env)
                      for label, python, env in ours]

@@ -1,7 +1,5 @@
 """python -m corvamire signature|delta|patch ... (see corvamire.cli)."""
-import sys
-
-from corvamire.cli import main
+from corvamire.cli import entry_point
 
 if __name__ == "__main__":
-    sys.exit(main())
+    entry_point()

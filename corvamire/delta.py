@@ -33,9 +33,7 @@ delta() and Delta are the same in memory, for small files and tests.
 
 import io
 import os
-import shutil
 import stat
-import tempfile
 
 from corvamire.delta_format import (CHUNK, FORMAT_VERSION,  # noqa: F401
                                     MAGIC, DeltaReader, DeltaStats,
@@ -51,6 +49,9 @@ from corvamire.signature import (Signature, check_file,  # noqa: F401
 # per segment, then costs little beside the scan.
 _SEGMENT_MIN = 64 << 20
 _SEGMENT_PER_OLD_BYTE = 4
+# Copies written together at most: the list stays small however many
+# copies come without a literal between them.
+_READY_COPIES = 4096
 
 
 def write_delta(signature, new, out, buffer_size=1 << 20, progress=None):
@@ -89,6 +90,8 @@ def _write_delta_from(signature, source, out, buffer_size, progress):
     if stat.S_ISREG(info.st_mode) and info.st_size > 0:
         return _write_delta(signature, source.fileno(), info.st_size, out,
                             buffer_size, progress)
+    import shutil               # here only: imports count in a short command
+    import tempfile
     with tempfile.TemporaryFile() as spool:
         shutil.copyfileobj(source, spool, CHUNK)
         spool.flush()           # match() reads through the descriptor
@@ -104,6 +107,7 @@ def _write_delta(signature, fd, new_size, out, buffer_size, progress):
                    for size in signature.block_sizes)
     done = 0
     run = None                  # the copy being extended: [size, first, count]
+    ready = []                  # copies done, written at the next literal
     for offset, size, first, count in _runs(signature, fd, new_size,
                                             buffer_size, progress):
         # Runs of two segments may continue each other.
@@ -113,7 +117,10 @@ def _write_delta(signature, fd, new_size, out, buffer_size, progress):
             done += size * count
             continue
         if run:
-            writer.copy(run, digests[run[0]])
+            ready.append(run)
+        if offset > done or len(ready) >= _READY_COPIES:
+            writer.copies(ready, digests)
+            ready = []
         if offset > done:
             writer.literal(fd, done, offset - done)
             if progress:
@@ -121,7 +128,8 @@ def _write_delta(signature, fd, new_size, out, buffer_size, progress):
         run = [size, first, count]
         done = offset + size * count
     if run:
-        writer.copy(run, digests[run[0]])
+        ready.append(run)
+    writer.copies(ready, digests)
     if done < new_size:
         writer.literal(fd, done, new_size - done)
     if progress:

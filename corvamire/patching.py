@@ -2,12 +2,12 @@
 before it is put in place; and the temporary file renamed into place that
 every output of the package goes through."""
 
+import binascii
+import errno
 import hashlib
 import io
 import os
-import shutil
 import stat
-import tempfile
 
 from corvamire.delta_format import CHUNK, DeltaReader, FormatError
 from corvamire.signature import check_path, native
@@ -62,8 +62,7 @@ class replacing(object):
 
     def __enter__(self):
         directory, name = os.path.split(os.path.abspath(self.path))
-        fd, self.temp = tempfile.mkstemp(dir=directory, suffix=".part",
-                                         prefix="." + name + ".")
+        fd, self.temp = _create_beside(directory, name)
         self.file = io.open(fd, "wb")
         return self.file
 
@@ -75,7 +74,8 @@ class replacing(object):
                 self.file.close()
                 for source in (self.path, self.mode_from):
                     if source and os.path.isfile(source):
-                        shutil.copymode(source, self.temp)
+                        os.chmod(self.temp,
+                                 stat.S_IMODE(os.stat(source).st_mode))
                         break
                 else:
                     # mkstemp's file is private; a new file gets the mode
@@ -109,19 +109,25 @@ def patch_stream(old_path, stream, out, progress=None):
                              " against %d" % (old_path, old_size,
                                               reader.old_size))
         check = hashlib.md5()
+        out_fd = _descriptor(out) if native() is not None else None
+        if out_fd is None:
+            copies = _PythonCopies(old, out, check, old_path)
+        else:
+            copies = _NativeCopies(old, out, out_fd, check, old_path)
         made = 0
-        copy = _copy_blocks
-        if native() is not None and _readable_file(out):
-            copy = _copy_blocks_native
-        for op in reader.ops():
-            if op[0] == "literal":
+        for op in reader.pieces():
+            kind = op[0]
+            if kind == "literal":
+                made = copies.flush(made, progress)
                 out.write(op[1])
                 made += len(op[1])
+                if progress:
+                    progress(made)
+            elif kind == "copies":
+                copies.add_all(op[1], op[2], op[3])
             else:
-                copy(old, op[1], op[2], op[3], out, check, old_path)
-                made += op[2]
-            if progress:
-                progress(made)
+                copies.add(op[1], op[2], op[3])
+        made = copies.flush(made, progress)
     if made != reader.new_size:
         raise FormatError("corrupt delta: its operations make %d bytes, not"
                          " the new file's %d" % (made, reader.new_size))
@@ -130,6 +136,92 @@ def patch_stream(old_path, stream, out, progress=None):
                          " %s is not the version the delta was made"
                          " against, or the delta is damaged" % old_path)
     return made
+
+
+class _PythonCopies(object):
+    """Copies made as they come, every block digested in Python."""
+
+    def __init__(self, old, out, check, old_path):
+        self.old, self.out, self.check = old, out, check
+        self.old_path = old_path
+        self.made = 0
+
+    def add_all(self, copies, length, blocks):
+        for copy in copies:
+            self.add(*copy)
+
+    def add(self, offset, length, block):
+        _copy_blocks(self.old, offset, length, block, self.out, self.check,
+                     self.old_path)
+        self.made += length
+
+    def flush(self, made, progress):
+        made += self.made
+        if self.made and progress:
+            progress(made)
+        self.made = 0
+        return made
+
+
+class _NativeCopies(object):
+    """Copies gathered up to the next literal and made in one native call
+    (patch_copy), which digests every block from the buffer it writes."""
+
+    def __init__(self, old, out, out_fd, check, old_path):
+        self.old_fd, self.out, self.out_fd = old.fileno(), out, out_fd
+        self.check = check
+        self.old_path = old_path
+        self.copies = []
+        self.blocks = 0
+        self.made = 0           # bytes added since the last flush
+
+    def add_all(self, copies, length, blocks):
+        if self.blocks + blocks > _BLOCKS_PER_CALL:
+            for copy in copies:
+                self.add(*copy)
+            return
+        self.copies.extend(copies)
+        self.blocks += blocks
+        self.made += length
+        if self.blocks == _BLOCKS_PER_CALL:
+            self._copy()
+
+    def add(self, offset, length, block):
+        self.made += length
+        # Calls of a bounded number of blocks: the digests come back in
+        # one bytes object.
+        while length:
+            take = min(length, (_BLOCKS_PER_CALL - self.blocks) * block)
+            self.copies.append((offset, take, block))
+            self.blocks += take // block
+            offset += take
+            length -= take
+            if self.blocks == _BLOCKS_PER_CALL:
+                self._copy()
+
+    def flush(self, made, progress):
+        if self.copies:
+            self._copy()
+        made += self.made
+        if self.made and progress:
+            progress(made)
+        self.made = 0
+        return made
+
+    def _copy(self):
+        copies, self.copies, self.blocks = self.copies, [], 0
+        self.out.flush()        # the native copy writes at the descriptor
+        try:
+            digests = native().patch_copy(self.old_fd, self.out_fd, copies)
+        except ValueError:
+            raise ValueError("%s became shorter while being read"
+                             % self.old_path)
+        self.check.update(digests)
+
+
+# Blocks one native copy call takes at most: their digests, 16 bytes each,
+# are held at once (1 MiB).
+_BLOCKS_PER_CALL = 1 << 16
 
 
 def _copy_blocks(old, offset, length, block, out, check, old_path):
@@ -147,56 +239,34 @@ def _copy_blocks(old, offset, length, block, out, check, old_path):
         length -= len(piece)
 
 
-def _copy_blocks_native(old, offset, length, block, out, check, old_path):
-    """_copy_blocks with the bytes copied by the kernel where it can, and
-    the blocks digested many at a time, from what was written to `out`:
-    the check covers the very bytes of the result."""
-    out.flush()
-    out_fd = out.fileno()
-    start = os.lseek(out_fd, 0, os.SEEK_CUR)
-    _copy_range(old.fileno(), offset, out_fd, length, old_path)
-    os.lseek(out_fd, start, os.SEEK_SET)
-    check.update(native().block_digests(out_fd, length, [block])[0][2])
-
-
-def _copy_range(in_fd, offset, out_fd, length, in_path):
-    """`length` bytes at `offset` of in_fd to out_fd's position."""
-    copy_file_range = getattr(os, "copy_file_range", None)
-    while length and copy_file_range:
-        try:
-            count = copy_file_range(in_fd, out_fd, length, offset)
-        except OSError:
-            break               # not between these files: copy by hand
-        if not count:
-            raise ValueError("%s became shorter while being read" % in_path)
-        offset += count
-        length -= count
-    os.lseek(in_fd, offset, os.SEEK_SET)
-    while length:
-        piece = os.read(in_fd, min(length, CHUNK))
-        if not piece:
-            raise ValueError("%s became shorter while being read" % in_path)
-        length -= len(piece)
-        view = memoryview(piece)
-        while len(view):
-            view = view[os.write(out_fd, view):]
-
-
-def _readable_file(out):
-    """Whether `out` is a regular file open for reading too, at a file
-    descriptor of its own."""
+def _descriptor(out):
+    """The file descriptor `out` writes to, if it has one."""
     try:
-        import fcntl            # not on Windows: the copy by hand serves
-        fd = out.fileno()
-        return (stat.S_ISREG(os.fstat(fd).st_mode) and
-                fcntl.fcntl(fd, fcntl.F_GETFL) & _O_ACCMODE == os.O_RDWR)
-    except (ImportError, AttributeError, EnvironmentError,
-            io.UnsupportedOperation):
-        return False
+        return out.fileno()
+    except (AttributeError, EnvironmentError, io.UnsupportedOperation):
+        return None
 
 
-# The access-mode bits of a descriptor's flags (not in Python 2's os).
-_O_ACCMODE = getattr(os, "O_ACCMODE", 3)
+def _create_beside(directory, name):
+    """(descriptor, path) of a new private file in `directory`, named after
+    `name`: what tempfile.mkstemp makes, without the import of tempfile
+    and random, which cost as much as a small command's work."""
+    flags = (os.O_RDWR | os.O_CREAT | os.O_EXCL |
+             getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
+    for _ in range(_NAME_TRIES):
+        tag = binascii.hexlify(os.urandom(6)).decode("ascii")
+        path = os.path.join(directory, ".%s.%s.part" % (name, tag))
+        try:
+            return os.open(path, flags, 0o600), path
+        except OSError as e:
+            if e.errno != errno.EEXIST:
+                raise
+    raise IOError(errno.EEXIST, "no free temporary file name", directory)
+
+
+# 48 random bits a name: a clash is all but impossible, and a few tries
+# settle one.
+_NAME_TRIES = 16
 
 
 # Python 3 replaces an existing file on every platform; Python 2's rename

@@ -6,7 +6,9 @@
 #include "py_glue.h"  // first: Python.h sets feature macros for the system headers
 
 #include "block_digests.h"
+#include "copy_ops.h"
 #include "match_runs.h"
+#include "patch_copy.h"
 
 #include <sys/stat.h>
 
@@ -138,6 +140,29 @@ PyObject* py_block_digests(PyObject*, PyObject* args) {
   return result;
 }
 
+// The dict of digests under key in by_sum, made there if it is not (*made
+// set then): borrowed, or null with the exception set.  Most sums are new,
+// and one look-up in the large dict of sums instead of two (the miss, then
+// the insertion) saves a cache miss a block.
+PyObject* dict_for(PyObject* by_sum, PyObject* key, bool* made) {
+#if PY_MAJOR_VERSION >= 3
+  PyObject* fresh = PyDict_New();
+  if (fresh == nullptr) return nullptr;
+  PyObject* found = PyDict_SetDefault(by_sum, key, fresh);  // borrowed
+  *made = found == fresh;
+  Py_DECREF(fresh);  // the dict of sums holds it, or it was not needed
+  return found;
+#else
+  PyObject* found = PyDict_GetItem(by_sum, key);  // borrowed
+  if (found != nullptr) return found;
+  found = PyDict_New();
+  if (found != nullptr && PyDict_SetItem(by_sum, key, found) < 0) Py_CLEAR(found);
+  Py_XDECREF(found);  // the dict of sums holds it, or it is gone
+  *made = found != nullptr;
+  return found;
+#endif
+}
+
 // One entry of table_from_digests into table: the size's dict of sums,
 // unless an earlier entry had the size already (the first is kept, as
 // build_lookup_table keeps the first of a repeated size).  0 or -1.
@@ -176,14 +201,10 @@ int add_entry(PyObject* table, PyObject* entry, uint64_t* since_check) {
     const uint8_t* s = reinterpret_cast<const uint8_t*>(sums) + 4 * j;
     const uint32_t sum = uint32_t{s[0]} | uint32_t{s[1]} << 8 | uint32_t{s[2]} << 16 | uint32_t{s[3]} << 24;
     PyObject* key = new_int(sum);
-    PyObject* by_digest = key == nullptr ? nullptr : PyDict_GetItem(by_sum, key);  // borrowed
-    if (key != nullptr && by_digest == nullptr) {
-      by_digest = PyDict_New();
-      if (by_digest != nullptr && PyDict_SetItem(by_sum, key, by_digest) < 0) Py_CLEAR(by_digest);
-      Py_XDECREF(by_digest);  // the dict of sums holds it, or it is gone
-    }
+    bool fresh = false;  // by_digest was made for this block: it holds no digest yet
+    PyObject* by_digest = key == nullptr ? nullptr : dict_for(by_sum, key, &fresh);  // borrowed
     PyObject* digest = by_digest == nullptr ? nullptr : PyBytes_FromStringAndSize(digests + 16 * j, 16);
-    const int known = digest == nullptr ? -1 : PyDict_Contains(by_digest, digest);
+    const int known = digest == nullptr ? -1 : fresh ? 0 : PyDict_Contains(by_digest, digest);
     if (known == 0) {
       // The value build_lookup_table gives by default: (size, offset).
       PyObject* offset = new_int(j * static_cast<uint64_t>(size));
@@ -238,6 +259,9 @@ PyMethodDef native_methods[] = {
     {"block_digests", py_block_digests, METH_VARARGS, block_digests_doc},
     {"table_from_digests", py_table_from_digests, METH_VARARGS, table_from_digests_doc},
     {"match_runs", py_match_runs, METH_VARARGS, match_runs_doc},
+    {"patch_copy", py_patch_copy, METH_VARARGS, patch_copy_doc},
+    {"encode_copies", py_encode_copies, METH_VARARGS, encode_copies_doc},
+    {"read_copies", py_read_copies, METH_VARARGS, read_copies_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ import unittest
 
 from corvamire import delta as dl
 from corvamire import lookup_table as lt
+from corvamire.delta_format import DeltaReader
 from corvamire.signature import Signature
 
 
@@ -192,6 +193,27 @@ class RoundTripTest(TempDirTest):
                     (matches, start, cut, new_size))
         for bad in ({0: 4}, {0: (4,)}, {"0": (4, 0)}, {0: (4, -4)}):
             self.assertRaises(TypeError, match_runs, bad, 0, 10, 32, 64)
+
+    def test_native_encoding_equals_the_python_one(self):
+        from corvamire import delta_format
+        encode = getattr(dl.native(), "encode_copies", None)
+        if encode is None:
+            self.skipTest("no _corvamire_native")
+        old = noise(300000, "encode")
+        sig = dl.signature(self.write("old", old), (4096, 1024))
+        path = self.write("new", edited(old, "encode", 30))
+        made = dl.delta(sig, path).data
+        self.addCleanup(setattr, dl, "_READY_COPIES", dl._READY_COPIES)
+        dl._READY_COPIES = 1
+        self.assertEqual(dl.delta(sig, path).data, made)
+        self.addCleanup(setattr, delta_format, "native", delta_format.native)
+        delta_format.native = lambda: None
+        self.assertEqual(dl.delta(sig, path).data, made)
+        digests = {1024: sig.digests(1024)}
+        for error, runs in ((ValueError, [(1024, 290, 3)]),
+                            (ValueError, [(2048, 0, 1)]),
+                            (TypeError, [(1024, -1, 1)]), (TypeError, [(1,)])):
+            self.assertRaises(error, encode, runs, digests)
 
     def test_system_libraries_with_edits(self):
         libraries = system_libraries()
@@ -395,6 +417,73 @@ class DamageTest(TempDirTest):
         self.assertEqual(sorted(os.listdir(self.dir)),
                          ["new", "old", "target"])
 
+
+    def test_native_reading_equals_the_python_one(self):
+        if not hasattr(dl.native(), "read_copies"):
+            self.skipTest("no _corvamire_native")
+
+        def read(data, native):
+            found = []
+            try:
+                reader = DeltaReader(io.BytesIO(data))
+                for op in reader.pieces() if native else reader.ops():
+                    if op[0] == "copies":
+                        found.extend(("copy",) + copy for copy in op[1])
+                        self.assertEqual(
+                            (sum(copy[1] for copy in op[1]),
+                             sum(copy[1] // copy[2] for copy in op[1])),
+                            op[2:])
+                    else:
+                        found.append(op)
+                found.append(reader.check)
+            except ValueError as e:
+                found.append(str(e))
+            return found
+
+        self.assertEqual(len(read(self.data, True)[-1]), 16)  # read whole
+        for end in range(0, len(self.data), 7):
+            self.assertEqual(read(self.data[:end], True),
+                             read(self.data[:end], False), end)
+        for at in range(len(self.data)):
+            for flip in (0x01, 0x80):
+                damaged = bytearray(self.data)
+                damaged[at] ^= flip
+                self.assertEqual(read(bytes(damaged), True),
+                                 read(bytes(damaged), False), (at, flip))
+
+    def test_native_copies_equal_the_python_ones(self):
+        from corvamire import patching
+        if not hasattr(dl.native(), "patch_copy"):
+            self.skipTest("no _corvamire_native")
+        saved = patching._BLOCKS_PER_CALL
+        self.addCleanup(setattr, patching, "_BLOCKS_PER_CALL", saved)
+        wrong = bytearray(self.old)
+        wrong[[op for op in dl.Delta(self.data).ops
+               if op[0] == "copy"][-1][1] + 5] ^= 1
+        # Calls split inside a copy, and between copies.
+        for per_call, old in ((1, self.old), (3, self.old), (saved, self.old),
+                              (3, bytes(wrong)), (3, self.old[:15000])):
+            patching._BLOCKS_PER_CALL = per_call
+            self.write("old", old)
+            results = []
+            # A BytesIO has no descriptor: the copies are made in Python.
+            for out in (io.BytesIO(), tempfile.TemporaryFile()):
+                try:
+                    dl.patch_stream(self.old_path, io.BytesIO(self.data), out)
+                    out.seek(0)
+                    results.append(out.read())
+                except ValueError as e:
+                    results.append(str(e).replace(self.old_path, "OLD"))
+                out.close()
+            self.assertEqual(results[0], results[1], per_call)
+            self.assertEqual(results[0] == self.new, old == self.old)
+        # A file shorter than a copy: refused, as the Python copy does.
+        with io.open(self.write("old", self.old[:15000]), "rb") as old:
+            with io.open(os.devnull, "wb") as out:
+                for copies in ([(14336, 1024, 1024)],
+                               [(0, 1024, 1024), (8192, 8192, 1024)]):
+                    self.assertRaises(ValueError, dl.native().patch_copy,
+                                      old.fileno(), out.fileno(), copies)
 
 if __name__ == "__main__":
     unittest.main()
