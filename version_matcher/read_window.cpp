@@ -50,10 +50,22 @@ int window_open(ReadWindow* rw, Caller* caller, int fd, uint64_t file_size, int 
   return 0;
 }
 
+// A fill of many MiB (a buffer of hundreds of MiB) is read in pieces of this
+// size, with a look for a signal between them: one read of the whole would
+// keep Ctrl-C waiting for as long as the system takes to copy it.  A few MiB
+// cost one system call each, nothing beside the copy.
+constexpr uint64_t READ_PIECE = uint64_t{4} << 20;
+
 static int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
   uint64_t got = 0;
+  uint64_t since_look = 0;  // bytes read since the last look for a signal
   while (got < n) {
-    const uint32_t ask = static_cast<uint32_t>(n - got);
+    if (since_look >= READ_PIECE) {
+      since_look = 0;
+      if (fail_check_signals(rw->caller) < 0) return -1;
+    }
+    const uint64_t left = n - got;
+    const uint32_t ask = static_cast<uint32_t>(left < READ_PIECE ? left : READ_PIECE);
     const int64_t r = read_some(rw->fd, dst + got, ask);
     if (r == 0) {
       fail_runtime(rw->caller, "Unexpected EOF: 0x%d; %d of %d", EOF_MESSAGE_TAG, static_cast<int>(got),
@@ -71,6 +83,7 @@ static int window_read_exact(ReadWindow* rw, uint8_t* dst, uint64_t n) {
       return -1;
     }
     got += static_cast<uint64_t>(r);
+    since_look += static_cast<uint64_t>(r);
   }
   rw->bytes_read += n;
   return 0;

@@ -165,6 +165,20 @@ TEST_F(ReadWindowTest, CloseIsIdempotent) {
   EXPECT_EQ(rw.buffer, nullptr);
 }
 
+// A fill of many MiB looks for a signal between pieces of a few MiB, so a
+// handler that raises ends it before the rest is read.
+TEST_F(ReadWindowTest, LongFillLooksForSignalsBetweenPieces) {
+  const int zero = open("/dev/zero", O_RDONLY);
+  ASSERT_GE(zero, 0);
+  caller.raise_at_check = 2;
+  const uint64_t size = uint64_t{64} << 20;
+  ASSERT_EQ(window_open(&rw, &caller, zero, size, static_cast<int>(size)), 0);
+  EXPECT_EQ(window_fill(&rw), nullptr);
+  EXPECT_EQ(caller.failure.kind, FailKind::signal);
+  EXPECT_EQ(caller.signal_checks, 2);
+  close(zero);
+}
+
 // A read interrupted by a signal before any data arrives asks the caller to
 // run its signal handlers: retried when they do not raise, failed when one does.
 void on_alarm(int) {}
