@@ -1,6 +1,7 @@
 # make demo   builds everything and shows both components at work
 # make test   builds everything and runs every test (plain and sanitized)
 # make bench  builds everything and prints the benchmark tables
+# make format applies the one C++ style (.clang-format); make test checks it
 # make fuzz   runs every fuzz target and the watcher's random races FUZZ_SECONDS seconds (needs clang; make test runs 20 s each)
 
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -12,7 +13,7 @@ FUZZ_SECONDS ?= 300
 
 CONFIGURE = cmake -S . -DPYTHON2_PREFIX=$(PYTHON2_PREFIX) -Wno-dev
 
-.PHONY: all demo test bench fuzz deps native windows sanitize fuzz-build clean
+.PHONY: all demo test bench fuzz deps native windows sanitize fuzz-build format format-check clean
 all: native windows
 
 deps:
@@ -46,7 +47,7 @@ fuzz-build: deps
 demo: native
 	PYTHONPATH=build/python:. $(PYTHON2) -m corvamire.demo
 
-test: native windows sanitize fuzz-build
+test: format-check native windows sanitize fuzz-build
 	cd build/sanitize && ctest --output-on-failure -L sanitize
 	cd build/native && ctest --output-on-failure
 	if [ -f build/fuzz/CTestTestfile.cmake ]; then \
@@ -64,6 +65,13 @@ fuzz: fuzz-build native
 bench: native
 	@scripts/install-deps.sh bench
 	PYTHONPATH=build/python:. $(PYTHON2) -m bench.run
+
+# Every C++ file of the project, in the one style of .clang-format.
+CXX_FILES = $(shell git ls-files '*.cpp' '*.h')
+format: deps
+	clang-format -i $(CXX_FILES)
+format-check: deps
+	clang-format --dry-run --Werror $(CXX_FILES)
 
 clean:
 	rm -rf build

@@ -23,6 +23,8 @@ have_cmd wine || need+=(wine wine64)
 have_pkg wine32:i386 || need+=(wine32:i386)
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 have_cmd clang++ || need+=(clang)
+# The one code style: make format-check, which make test runs.
+have_cmd clang-format || need+=(clang-format)
 have_pkg libclang-rt-dev || have_pkg "libclang-rt-$(clang++ -dumpversion 2>/dev/null | cut -d. -f1)-dev" \
   || need+=(libclang-rt-dev)
 have_cmd git || need+=(git)   # the watcher's host-model test clones this repository
