@@ -25,34 +25,34 @@ constexpr uint32_t change_buffer_bytes = 65536;
 // One watched directory.  `overlapped` comes first so that the record a
 // finished read hands back is the WatchedDir itself.
 struct WatchedDir {
-    Overlapped overlapped;
-    wchar* path;              // exactly as listed, terminated
-    uint64_t path_length;     // units in path
-    Handle handle;            // opened for change reads
-    unsigned char* buffer;    // change_buffer_bytes, filled by the system
-    WatchedDir* next;         // file order
+  Overlapped overlapped;
+  wchar* path;            // exactly as listed, terminated
+  uint64_t path_length;   // units in path
+  Handle handle;          // opened for change reads
+  unsigned char* buffer;  // change_buffer_bytes, filled by the system
+  WatchedDir* next;       // file order
 };
 static_assert(std::is_standard_layout<WatchedDir>::value && offsetof(WatchedDir, overlapped) == 0,
               "a finished read's Overlapped must be the address of its WatchedDir");
 
 // One excluded path prefix, compared as text over `length` units.
 struct ExcludedPrefix {
-    wchar* text;
-    uint64_t length;
-    ExcludedPrefix* next;     // file order
+  wchar* text;
+  uint64_t length;
+  ExcludedPrefix* next;  // file order
 };
 
 // ---- process-wide state (zero until start-up sets it) ----------------------
 
-extern const wchar* changelog_dir;                 // fourth argument, in place
-extern wchar error_log_path[wide_buffer_units];    // <dir><sep>error.txt
-extern wchar temp_changelog_path[wide_buffer_units]; // <dir><sep>temp
-extern wchar batch_path[wide_buffer_units];        // <dir><sep>%08d.txt
-extern wchar path_buffer[wide_buffer_units];       // list line; composed path
-extern wchar name_buffer[wide_buffer_units];       // one change entry's name
-extern char utf8_buffer[utf8_buffer_bytes];        // one changelog line
-extern wchar errno_text[errno_text_units];         // runtime text of an errno
-extern int32_t batch_counter;                      // batches published so far
+extern const wchar* changelog_dir;                    // fourth argument, in place
+extern wchar error_log_path[wide_buffer_units];       // <dir><sep>error.txt
+extern wchar temp_changelog_path[wide_buffer_units];  // <dir><sep>temp
+extern wchar batch_path[wide_buffer_units];           // <dir><sep>%08d.txt
+extern wchar path_buffer[wide_buffer_units];          // list line; composed path
+extern wchar name_buffer[wide_buffer_units];          // one change entry's name
+extern char utf8_buffer[utf8_buffer_bytes];           // one changelog line
+extern wchar errno_text[errno_text_units];            // runtime text of an errno
+extern int32_t batch_counter;                         // batches published so far
 extern WatchedDir* watched_dirs;
 extern ExcludedPrefix* excluded_prefixes;
 

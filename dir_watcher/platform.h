@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "windows_errors.h"   // error_<name>: the codes the logic and the backends name
+#include "windows_errors.h"  // error_<name>: the codes the logic and the backends name
 
 using wchar = char16_t;
 
@@ -32,14 +32,14 @@ inline Handle invalid_handle() { return reinterpret_cast<Handle>(~uintptr_t{0});
 // backend can hand it to the system as it stands; it is the first field of
 // every WatchedDir, so a finished read leads straight back to its record.
 struct Overlapped {
-    uintptr_t internal;
-    uintptr_t internal_high;
-    uint32_t offset;
-    uint32_t offset_high;
-    Handle event;
+  uintptr_t internal;
+  uintptr_t internal_high;
+  uint32_t offset;
+  uint32_t offset_high;
+  Handle event;
 };
 
-constexpr uint32_t still_active = 259;             // GetExitCodeProcess while running
+constexpr uint32_t still_active = 259;  // GetExitCodeProcess while running
 
 // '\\' on Windows, '/' on Linux: joins a watched root and a change's name,
 // and is where a changed item's path is cut to its directory.
@@ -61,9 +61,9 @@ void* platform_alloc_zeroed(size_t bytes);
 
 // ---- completion port and host process --------------------------------------
 
-Handle platform_create_port();                           // null on failure
-Handle platform_open_process(uint32_t pid);              // null on failure
-bool platform_exit_code(Handle process, uint32_t* code); // false when unreadable
+Handle platform_create_port();                            // null on failure
+Handle platform_open_process(uint32_t pid);               // null on failure
+bool platform_exit_code(Handle process, uint32_t* code);  // false when unreadable
 
 // Waits at most timeout_ms for one finished change read.
 //  1: a read finished; *overlapped names it, *bytes is what it delivered
@@ -74,8 +74,8 @@ int platform_wait(Handle port, uint32_t timeout_ms, Overlapped** overlapped, uin
 
 // ---- watched directories ---------------------------------------------------
 
-Handle platform_open_directory(const wchar* path);        // invalid_handle() on failure
-Handle platform_bind_to_port(Handle directory, Handle port); // the port bound to; null on failure
+Handle platform_open_directory(const wchar* path);            // invalid_handle() on failure
+Handle platform_bind_to_port(Handle directory, Handle port);  // the port bound to; null on failure
 
 // Starts one asynchronous read of the changes under `directory` (its whole
 // subtree: names, attributes, size, last write, creation) into `buffer` as
@@ -104,7 +104,7 @@ int platform_to_utf8(const wchar* text, char* out, int capacity);
 // ---- list files (UTF-8 text, an optional byte-order mark) --------------------
 
 struct ListFile;
-ListFile* platform_open_list(const wchar* path, int* error); // null, errno in *error
+ListFile* platform_open_list(const wchar* path, int* error);  // null, errno in *error
 
 // Reads one line, as fgetws does: at most capacity - 1 units, the line feed
 // kept when it fits, CR LF read as LF, terminated.  1: a line; 0: the end of
@@ -133,8 +133,8 @@ void platform_errno_text(int error, wchar* text, size_t capacity);
 // One the run goes on after (a directory the watcher may not read): the
 // call that failed and its Windows code, for error.txt.  `step` is static.
 struct PlatformNote {
-    const wchar* step;
-    uint32_t code;
+  const wchar* step;
+  uint32_t code;
 };
 
 // Takes the oldest note not yet taken; false when there is none.  The

@@ -12,8 +12,8 @@
 
 // The runtime library's error numbers, the same on every platform the
 // watcher runs on, as the secure functions return them.
-constexpr int wide_einval = 22;   // EINVAL: a null or unterminated argument
-constexpr int wide_erange = 34;   // ERANGE: the result does not fit
+constexpr int wide_einval = 22;  // EINVAL: a null or unterminated argument
+constexpr int wide_erange = 34;  // ERANGE: the result does not fit
 
 size_t wide_length(const wchar* text);
 
@@ -46,10 +46,10 @@ int wide_to_int(const wchar* text);
 // A bounded formatter: appends keep `out` terminated and cut what does not
 // fit, remembering that they did.
 struct WideWriter {
-    wchar* out;
-    size_t capacity;
-    size_t length;
-    bool truncated;
+  wchar* out;
+  size_t capacity;
+  size_t length;
+  bool truncated;
 };
 
 WideWriter wide_writer(wchar* out, size_t capacity);

@@ -95,9 +95,8 @@ AVX2 uint64_t avx2_probe(const LookupIndex* index, const uint32_t* sums, uint64_
     // filter_bits of the eight hashes.
     const __m256i picks = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(FILTER_PICK)));
     const __m256i bits = _mm256_or_si256(
-        _mm256_or_si256(
-            _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[0]), low5)),
-            _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[1]), low5))),
+        _mm256_or_si256(_mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[0]), low5)),
+                        _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(picks, FILTER_PICK_SHIFT[1]), low5))),
         _mm256_sllv_epi32(one, _mm256_srli_epi32(picks, FILTER_PICK_SHIFT[2])));
     const __m256i word = _mm256_i32gather_epi32(words, _mm256_srl_epi32(h, shift), 4);
     const __m256i held = _mm256_cmpeq_epi32(_mm256_and_si256(word, bits), bits);

@@ -51,12 +51,12 @@ struct LookupIndex {
   RecordArena<WeakEntry> weak_arena;
   RecordArena<StrongEntry> strong_arena;
   // The sealed form that lookups use.
-  uint32_t* filter = nullptr;  // three bits per sum, in one word; a clear one means no entry
-  unsigned filter_shift = 0;   // 32 - log2(filter words)
-  uint32_t* sums = nullptr;    // slots of the table; EMPTY_SLOT when free
+  uint32_t* filter = nullptr;     // three bits per sum, in one word; a clear one means no entry
+  unsigned filter_shift = 0;      // 32 - log2(filter words)
+  uint32_t* sums = nullptr;       // slots of the table; EMPTY_SLOT when free
   WeakEntry** entries = nullptr;  // the first entry of the sum in the same slot
-  unsigned table_shift = 0;    // 64 - log2(slots)
-  uint64_t table_mask = 0;     // slots - 1
+  unsigned table_shift = 0;       // 64 - log2(slots)
+  uint64_t table_mask = 0;        // slots - 1
 };
 
 // Zero-filled records from the index's arenas, or null when out of memory.

@@ -16,9 +16,7 @@ static uint32_t key_as_u32(PyObject* key) { return static_cast<uint32_t>(glue_as
 // A refused key's ValueError stands for a conversion that failed.  Ctrl-C or
 // an exit asked for while the key's own code ran is no such failure: it
 // stays the call's exception, as it would anywhere else.
-static bool conversion_interrupted() {
-  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
-}
+static bool conversion_interrupted() { return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception); }
 
 // A reference held for a scope: to a dict being walked, or to a key and value
 // of it around code that may change the dict.

@@ -38,7 +38,7 @@ struct ScanOptions {
 };
 
 struct MatchState {
-  Caller* caller;                   // told of failures, asked to run signal handlers
+  Caller* caller;  // told of failures, asked to run signal handlers
   ScanOptions options;
   DigestIndex first_size_digests;  // built by the scan when first needed
   bool first_size_digests_built = false;

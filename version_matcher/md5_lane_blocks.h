@@ -85,29 +85,77 @@ inline uint64_t md5_lanes_prepare(Md5LaneMessage* messages, const uint8_t* const
 // Rn(a, b, c, d, g, k, s) is step k, of round n:
 // a = b + ((a + fn(b, c, d) + K[k] + w[g]) <<< s); each kernel defines R1 to
 // R4 over its own registers before this expands.
-#define MD5_LANE_STEPS(state)                                                                                      \
-  do {                                                                                                             \
-    auto a = (state)[0], b = (state)[1], c = (state)[2], d = (state)[3];                                           \
-    R1(a, b, c, d, 0, 0, 7);   R1(d, a, b, c, 1, 1, 12);  R1(c, d, a, b, 2, 2, 17);  R1(b, c, d, a, 3, 3, 22);     \
-    R1(a, b, c, d, 4, 4, 7);   R1(d, a, b, c, 5, 5, 12);  R1(c, d, a, b, 6, 6, 17);  R1(b, c, d, a, 7, 7, 22);     \
-    R1(a, b, c, d, 8, 8, 7);   R1(d, a, b, c, 9, 9, 12);  R1(c, d, a, b, 10, 10, 17); R1(b, c, d, a, 11, 11, 22);  \
-    R1(a, b, c, d, 12, 12, 7); R1(d, a, b, c, 13, 13, 12); R1(c, d, a, b, 14, 14, 17); R1(b, c, d, a, 15, 15, 22); \
-    R2(a, b, c, d, 1, 16, 5);  R2(d, a, b, c, 6, 17, 9);  R2(c, d, a, b, 11, 18, 14); R2(b, c, d, a, 0, 19, 20);   \
-    R2(a, b, c, d, 5, 20, 5);  R2(d, a, b, c, 10, 21, 9); R2(c, d, a, b, 15, 22, 14); R2(b, c, d, a, 4, 23, 20);   \
-    R2(a, b, c, d, 9, 24, 5);  R2(d, a, b, c, 14, 25, 9); R2(c, d, a, b, 3, 26, 14);  R2(b, c, d, a, 8, 27, 20);   \
-    R2(a, b, c, d, 13, 28, 5); R2(d, a, b, c, 2, 29, 9);  R2(c, d, a, b, 7, 30, 14);  R2(b, c, d, a, 12, 31, 20);  \
-    R3(a, b, c, d, 5, 32, 4);  R3(d, a, b, c, 8, 33, 11); R3(c, d, a, b, 11, 34, 16); R3(b, c, d, a, 14, 35, 23);  \
-    R3(a, b, c, d, 1, 36, 4);  R3(d, a, b, c, 4, 37, 11); R3(c, d, a, b, 7, 38, 16);  R3(b, c, d, a, 10, 39, 23);  \
-    R3(a, b, c, d, 13, 40, 4); R3(d, a, b, c, 0, 41, 11); R3(c, d, a, b, 3, 42, 16);  R3(b, c, d, a, 6, 43, 23);   \
-    R3(a, b, c, d, 9, 44, 4);  R3(d, a, b, c, 12, 45, 11); R3(c, d, a, b, 15, 46, 16); R3(b, c, d, a, 2, 47, 23);  \
-    R4(a, b, c, d, 0, 48, 6);  R4(d, a, b, c, 7, 49, 10); R4(c, d, a, b, 14, 50, 15); R4(b, c, d, a, 5, 51, 21);   \
-    R4(a, b, c, d, 12, 52, 6); R4(d, a, b, c, 3, 53, 10); R4(c, d, a, b, 10, 54, 15); R4(b, c, d, a, 1, 55, 21);   \
-    R4(a, b, c, d, 8, 56, 6);  R4(d, a, b, c, 15, 57, 10); R4(c, d, a, b, 6, 58, 15); R4(b, c, d, a, 13, 59, 21);  \
-    R4(a, b, c, d, 4, 60, 6);  R4(d, a, b, c, 11, 61, 10); R4(c, d, a, b, 2, 62, 15); R4(b, c, d, a, 9, 63, 21);   \
-    (state)[0] = a;                                                                                                \
-    (state)[1] = b;                                                                                                \
-    (state)[2] = c;                                                                                                \
-    (state)[3] = d;                                                                                                \
+#define MD5_LANE_STEPS(state)                                            \
+  do {                                                                   \
+    auto a = (state)[0], b = (state)[1], c = (state)[2], d = (state)[3]; \
+    R1(a, b, c, d, 0, 0, 7);                                             \
+    R1(d, a, b, c, 1, 1, 12);                                            \
+    R1(c, d, a, b, 2, 2, 17);                                            \
+    R1(b, c, d, a, 3, 3, 22);                                            \
+    R1(a, b, c, d, 4, 4, 7);                                             \
+    R1(d, a, b, c, 5, 5, 12);                                            \
+    R1(c, d, a, b, 6, 6, 17);                                            \
+    R1(b, c, d, a, 7, 7, 22);                                            \
+    R1(a, b, c, d, 8, 8, 7);                                             \
+    R1(d, a, b, c, 9, 9, 12);                                            \
+    R1(c, d, a, b, 10, 10, 17);                                          \
+    R1(b, c, d, a, 11, 11, 22);                                          \
+    R1(a, b, c, d, 12, 12, 7);                                           \
+    R1(d, a, b, c, 13, 13, 12);                                          \
+    R1(c, d, a, b, 14, 14, 17);                                          \
+    R1(b, c, d, a, 15, 15, 22);                                          \
+    R2(a, b, c, d, 1, 16, 5);                                            \
+    R2(d, a, b, c, 6, 17, 9);                                            \
+    R2(c, d, a, b, 11, 18, 14);                                          \
+    R2(b, c, d, a, 0, 19, 20);                                           \
+    R2(a, b, c, d, 5, 20, 5);                                            \
+    R2(d, a, b, c, 10, 21, 9);                                           \
+    R2(c, d, a, b, 15, 22, 14);                                          \
+    R2(b, c, d, a, 4, 23, 20);                                           \
+    R2(a, b, c, d, 9, 24, 5);                                            \
+    R2(d, a, b, c, 14, 25, 9);                                           \
+    R2(c, d, a, b, 3, 26, 14);                                           \
+    R2(b, c, d, a, 8, 27, 20);                                           \
+    R2(a, b, c, d, 13, 28, 5);                                           \
+    R2(d, a, b, c, 2, 29, 9);                                            \
+    R2(c, d, a, b, 7, 30, 14);                                           \
+    R2(b, c, d, a, 12, 31, 20);                                          \
+    R3(a, b, c, d, 5, 32, 4);                                            \
+    R3(d, a, b, c, 8, 33, 11);                                           \
+    R3(c, d, a, b, 11, 34, 16);                                          \
+    R3(b, c, d, a, 14, 35, 23);                                          \
+    R3(a, b, c, d, 1, 36, 4);                                            \
+    R3(d, a, b, c, 4, 37, 11);                                           \
+    R3(c, d, a, b, 7, 38, 16);                                           \
+    R3(b, c, d, a, 10, 39, 23);                                          \
+    R3(a, b, c, d, 13, 40, 4);                                           \
+    R3(d, a, b, c, 0, 41, 11);                                           \
+    R3(c, d, a, b, 3, 42, 16);                                           \
+    R3(b, c, d, a, 6, 43, 23);                                           \
+    R3(a, b, c, d, 9, 44, 4);                                            \
+    R3(d, a, b, c, 12, 45, 11);                                          \
+    R3(c, d, a, b, 15, 46, 16);                                          \
+    R3(b, c, d, a, 2, 47, 23);                                           \
+    R4(a, b, c, d, 0, 48, 6);                                            \
+    R4(d, a, b, c, 7, 49, 10);                                           \
+    R4(c, d, a, b, 14, 50, 15);                                          \
+    R4(b, c, d, a, 5, 51, 21);                                           \
+    R4(a, b, c, d, 12, 52, 6);                                           \
+    R4(d, a, b, c, 3, 53, 10);                                           \
+    R4(c, d, a, b, 10, 54, 15);                                          \
+    R4(b, c, d, a, 1, 55, 21);                                           \
+    R4(a, b, c, d, 8, 56, 6);                                            \
+    R4(d, a, b, c, 15, 57, 10);                                          \
+    R4(c, d, a, b, 6, 58, 15);                                           \
+    R4(b, c, d, a, 13, 59, 21);                                          \
+    R4(a, b, c, d, 4, 60, 6);                                            \
+    R4(d, a, b, c, 11, 61, 10);                                          \
+    R4(c, d, a, b, 2, 62, 15);                                           \
+    R4(b, c, d, a, 9, 63, 21);                                           \
+    (state)[0] = a;                                                      \
+    (state)[1] = b;                                                      \
+    (state)[2] = c;                                                      \
+    (state)[3] = d;                                                      \
   } while (0)
 
 // The digest of a lane from its final state: the four words, little-endian.

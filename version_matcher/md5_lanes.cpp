@@ -10,8 +10,8 @@ const Md5LaneKernel md5_one_at_a_time_kernel = {"one at a time", 1, one_at_a_tim
 
 const Md5LaneKernel* md5_best_kernel() {
   static const Md5LaneKernel* const best = md5_avx512_kernel() != nullptr ? md5_avx512_kernel()
-                                           : md5_avx2_kernel() != nullptr  ? md5_avx2_kernel()
-                                                                           : &md5_one_at_a_time_kernel;
+                                           : md5_avx2_kernel() != nullptr ? md5_avx2_kernel()
+                                                                          : &md5_one_at_a_time_kernel;
   return best;
 }
 

@@ -129,8 +129,8 @@ const Md5LaneKernel kernel = {"avx512", LANES, avx512_digest};
 }  // namespace
 
 const Md5LaneKernel* md5_avx512_kernel() {
-  static const bool present = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                              __builtin_cpu_supports("avx512vl");
+  static const bool present =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
   return present ? &kernel : nullptr;
 }
 

@@ -116,8 +116,8 @@ static PyMethodDef matcher_methods[] = {
 };
 
 PyDoc_STRVAR(module_doc,
-  "Finds which byte offsets of a new file start blocks already known from\n"
-  "earlier versions: a rolling adler32 at every offset, confirmed by MD5.");
+             "Finds which byte offsets of a new file start blocks already known from\n"
+             "earlier versions: a rolling adler32 at every offset, confirmed by MD5.");
 
 GLUE_MODULE_INIT(corvamire_version_matcher) {
   PyObject* module = glue_create_module("corvamire_version_matcher", module_doc, matcher_methods);

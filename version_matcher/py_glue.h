@@ -103,8 +103,7 @@ inline PyObject* glue_counter(uint32_t n) { return PyLong_FromUnsignedLong(n); }
 
 inline PyObject* glue_create_module(const char* name, const char* doc, PyMethodDef* methods) {
   // 0: no state of its own; each call keeps its state on its own stack.
-  static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, methods,
-                                   nullptr, nullptr, nullptr, nullptr};
+  static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, methods, nullptr, nullptr, nullptr, nullptr};
   return PyModule_Create(&definition);
 }
 
@@ -120,8 +119,7 @@ inline PyObject* glue_drop_module(PyObject* module) {
 
 // Spelled out rather than PyMODINIT_FUNC, which before 3.9 does not export the
 // symbol from a hidden-visibility build.
-#define GLUE_MODULE_INIT(name) \
-  extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void)
+#define GLUE_MODULE_INIT(name) extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name(void)
 #define GLUE_MODULE_RETURN(module) return (module)
 
 #else
@@ -158,8 +156,7 @@ inline PyObject* glue_drop_module(PyObject*) { return nullptr; }
 #define GLUE_MODULE_INIT(name) PyMODINIT_FUNC init##name(void)
 #else
 // 2.7's PyMODINIT_FUNC does not export the symbol from a hidden-visibility build.
-#define GLUE_MODULE_INIT(name) \
-  extern "C" __attribute__((visibility("default"))) void init##name(void)
+#define GLUE_MODULE_INIT(name) extern "C" __attribute__((visibility("default"))) void init##name(void)
 #endif
 #define GLUE_MODULE_RETURN(module) (void)(module)
 

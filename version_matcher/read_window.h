@@ -14,7 +14,7 @@ struct Caller;
 struct ReadWindow {
   Caller* caller = nullptr;  // told of failures and asked on interrupted reads
   int fd = -1;
-  uint64_t file_size = 0;   // bytes to read in all
+  uint64_t file_size = 0;  // bytes to read in all
   uint8_t* buffer = nullptr;
   uint64_t length = 0;      // valid bytes in buffer
   uint64_t pos = 0;         // window start within buffer

@@ -111,8 +111,7 @@ constexpr uint32_t BATCH_A_OFFSET = ADLER_MOD;
 // b are kept unreduced (a + BATCH_A_OFFSET + 64 * 255 and b + 64 * 2 *
 // ADLER_MOD stay below 2^24), so a step only adds to them and the reductions
 // stay off the dependency chain.
-inline void rolling_batch_from(const RollingSum* rs, uint32_t sum, const uint8_t* p, uint64_t count,
-                               uint32_t* sums) {
+inline void rolling_batch_from(const RollingSum* rs, uint32_t sum, const uint8_t* p, uint64_t count, uint32_t* sums) {
   uint32_t a_acc = (sum & 0xFFFF) + BATCH_A_OFFSET;
   uint32_t b_acc = sum >> 16;
   const uint32_t* out_terms = rs->out_terms;

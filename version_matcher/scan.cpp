@@ -114,8 +114,8 @@ static bool scan_can_end(const MatchSizeEntry* list, uint64_t file_size, int buf
 constexpr int RUN_MAX_SIZES = 8;
 
 // The window starts one byte before w, after a one-byte advance.
-static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels, MatchSizeEntry* const* fitting,
-                          int n, const uint8_t* w, uint64_t most, bool reseed, uint32_t* weak_count) {
+static uint64_t clean_run(const LookupIndex* index, const BatchKernels* kernels, MatchSizeEntry* const* fitting, int n,
+                          const uint8_t* w, uint64_t most, bool reseed, uint32_t* weak_count) {
   for (int i = 0; reseed && i < n; i++) {
     // Positions left before this size must be recomputed from its window.
     const RollingSum* rs = fitting[i]->rolling;
@@ -240,9 +240,9 @@ struct Scan {
 
 // What one position gave.
 struct Step {
-  bool fits = false;     // the last size examined fits the window
-  uint64_t matched = 0;  // size of the block that matched here; 0 for none
-  int matched_place = 0;  // of its size in the list
+  bool fits = false;         // the last size examined fits the window
+  uint64_t matched = 0;      // size of the block that matched here; 0 for none
+  int matched_place = 0;     // of its size in the list
   uint32_t matched_sum = 0;  // the block's sum, when the exact step found it
 };
 
@@ -454,8 +454,9 @@ int scan_for_matches(MatchState* state, int fd, uint64_t file_size, int buffer_s
   while (scan.w != nullptr && !failed) {
     Step step;
     failed = skip_clean_positions(&scan) < 0 || confirm_by_digest(&scan, &step) < 0 ||
-             (step.matched == 0 && try_sizes(&scan, &step) < 0) || count_work(state->caller, &scan.work, WORK_PER_STEP) < 0 ||
-             follow_stretch(&scan, step) < 0 || move_on(&scan, step) < 0;
+             (step.matched == 0 && try_sizes(&scan, &step) < 0) ||
+             count_work(state->caller, &scan.work, WORK_PER_STEP) < 0 || follow_stretch(&scan, step) < 0 ||
+             move_on(&scan, step) < 0;
   }
   // A slide finds nothing left to read only once the file is exhausted; any
   // other way out of the loop is a failure, already reported.

@@ -53,8 +53,7 @@ bool read_copy(const uint8_t* data, size_t size, size_t* at, uint64_t old_size, 
     return false;
   }
   // (first + count) * block <= old_size, without overflow.
-  if (block == 0 || count == 0 || first > old_size || count > old_size - first ||
-      first + count > old_size / block) {
+  if (block == 0 || count == 0 || first > old_size || count > old_size - first || first + count > old_size / block) {
     return false;
   }
   out[0] = first * block;
@@ -95,14 +94,12 @@ bool to_u64(PyObject* o, uint64_t* out) {
 
 // One run (size, first, count) into ops and its blocks' digests into
 // digests; false with the exception set.
-bool encode_copy(PyObject* run, PyObject* digests_by_size, std::string* ops, std::string* digests,
-                 uint64_t* copied) {
+bool encode_copy(PyObject* run, PyObject* digests_by_size, std::string* ops, std::string* digests, uint64_t* copied) {
   PyObject* fields = PySequence_Fast(run, "each run must be a list or tuple (size, first, count)");
   if (fields == nullptr) return false;
   uint64_t size = 0, first = 0, count = 0;
   bool ok = PySequence_Fast_GET_SIZE(fields) == 3 && to_u64(PySequence_Fast_GET_ITEM(fields, 0), &size) &&
-            to_u64(PySequence_Fast_GET_ITEM(fields, 1), &first) &&
-            to_u64(PySequence_Fast_GET_ITEM(fields, 2), &count);
+            to_u64(PySequence_Fast_GET_ITEM(fields, 1), &first) && to_u64(PySequence_Fast_GET_ITEM(fields, 2), &count);
   PyObject* table = ok ? PyDict_GetItem(digests_by_size, PySequence_Fast_GET_ITEM(fields, 0)) : nullptr;
   Py_DECREF(fields);
   if (!ok) {
@@ -201,8 +198,7 @@ PyObject* py_read_copies(PyObject*, PyObject* args) {
     if (!read_copy(bytes, size, &next, old_size, copy) || copy[1] > UINT64_MAX - length) break;
     at = next;
     PyObject* item = Py_BuildValue("(KKK)", static_cast<unsigned long long>(copy[0]),
-                                   static_cast<unsigned long long>(copy[1]),
-                                   static_cast<unsigned long long>(copy[2]));
+                                   static_cast<unsigned long long>(copy[1]), static_cast<unsigned long long>(copy[2]));
     if (item == nullptr || PyList_Append(copies, item) < 0) Py_CLEAR(copies);
     Py_XDECREF(item);
     length += copy[1];

@@ -101,10 +101,9 @@ PyObject* runs_list(const std::vector<Run>& runs) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(runs.size()));
   for (size_t i = 0; list != nullptr && i < runs.size(); i++) {
     const Run& r = runs[i];
-    PyObject* item = Py_BuildValue("(KKKK)", static_cast<unsigned long long>(r.offset),
-                                   static_cast<unsigned long long>(r.size),
-                                   static_cast<unsigned long long>(r.first),
-                                   static_cast<unsigned long long>(r.count));
+    PyObject* item =
+        Py_BuildValue("(KKKK)", static_cast<unsigned long long>(r.offset), static_cast<unsigned long long>(r.size),
+                      static_cast<unsigned long long>(r.first), static_cast<unsigned long long>(r.count));
     if (item == nullptr) {
       Py_CLEAR(list);
       break;

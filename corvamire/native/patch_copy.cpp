@@ -41,8 +41,7 @@ struct Copy {
 int read_at(Caller* caller, int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {
   uint64_t done = 0;
   while (done < length) {
-    const ssize_t got = pread(fd, buffer + done, static_cast<size_t>(length - done),
-                              static_cast<off_t>(offset + done));
+    const ssize_t got = pread(fd, buffer + done, static_cast<size_t>(length - done), static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) {
       if (fail_check_signals(caller) < 0) return -1;
       continue;
@@ -86,7 +85,7 @@ struct Gathered {
   uint64_t filled = 0;
   std::vector<const uint8_t*> blocks;  // where each block lies in the buffer
   std::vector<size_t> lengths;
-  uint8_t* digests;  // where the next block's digest goes
+  uint8_t* digests;   // where the next block's digest goes
   uint64_t work = 0;  // bytes since signal handlers last ran
 };
 

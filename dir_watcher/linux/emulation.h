@@ -22,7 +22,7 @@
 #pragma once
 
 #include "platform.h"
-#include "wide_text.h"   // wide_length
+#include "wide_text.h"  // wide_length
 
 #include <cstddef>
 #include <cstdint>
@@ -72,21 +72,20 @@ const char* native_path(const wchar* path, std::string& out);
 
 // A descriptor closed when it goes out of scope.
 struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    explicit operator bool() const { return fd >= 0; }
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  explicit operator bool() const { return fd >= 0; }
+  int release() {
+    int f = fd;
+    fd = -1;
+    return f;
+  }
 };
 
 // openat for a relative (or, with AT_FDCWD, absolute) path of any length:

@@ -31,14 +31,13 @@ constexpr uint32_t file_action_renamed_new_name = 5;
 
 // Names, attributes, size, last write and creation; the directory's own
 // removal or move; directories only; no events for names already unlinked.
-constexpr uint32_t watch_mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
-                                IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
-                                IN_ONLYDIR | IN_EXCL_UNLINK;
+constexpr uint32_t watch_mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
+                                IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 
 // What stays with a directory through renames and moves.
 struct Identity {
-    dev_t dev = 0;
-    ino_t ino = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 inline bool operator==(const Identity& a, const Identity& b) { return a.dev == b.dev && a.ino == b.ino; }
 inline bool operator!=(const Identity& a, const Identity& b) { return !(a == b); }
@@ -50,93 +49,93 @@ struct Port;
 // in step with the disk by the events, and checked whenever it is used to
 // reach the directory.
 struct Node {
-    Node* parent = nullptr;   // null for the root's top, and while in transit between two names
-    Root* root = nullptr;
-    std::string name;         // bytes, as the file system has them; empty for the top
-    Identity id;              // {0, 0} when it could not even be looked at
-    int wd = -1;              // -1: not watched (unreadable, or its watch is gone)
-    bool unreadable = false;  // logged once; watched when an attribute change lets us in
-    bool pending = false;     // in root->pending: to be listed again against the disk
-    bool blocked = false;     // in root->blocked: out of reach for want of access on the way
-    bool moved = false;       // in root->moved: its subtree to be reported where it landed
-    int pending_rounds = 0;   // times it could not be reached where the tree says it is
-    unsigned seen = 0;        // listing generation, while its parent is listed
-    std::map<std::string, std::unique_ptr<Node>, std::less<>> children;
+  Node* parent = nullptr;  // null for the root's top, and while in transit between two names
+  Root* root = nullptr;
+  std::string name;         // bytes, as the file system has them; empty for the top
+  Identity id;              // {0, 0} when it could not even be looked at
+  int wd = -1;              // -1: not watched (unreadable, or its watch is gone)
+  bool unreadable = false;  // logged once; watched when an attribute change lets us in
+  bool pending = false;     // in root->pending: to be listed again against the disk
+  bool blocked = false;     // in root->blocked: out of reach for want of access on the way
+  bool moved = false;       // in root->moved: its subtree to be reported where it landed
+  int pending_rounds = 0;   // times it could not be reached where the tree says it is
+  unsigned seen = 0;        // listing generation, while its parent is listed
+  std::map<std::string, std::unique_ptr<Node>, std::less<>> children;
 };
 
 // A directory between its IN_MOVED_FROM and its IN_MOVED_TO.
 struct MovingNode {
-    uint32_t cookie;
-    std::unique_ptr<Node> node;
+  uint32_t cookie;
+  std::unique_ptr<Node> node;
 };
 
 // Change records not yet delivered, in the Windows layout, each with
 // NextEntryOffset set to its own padded length.
 struct RecordQueue {
-    std::vector<unsigned char> bytes;
-    size_t head = 0;          // first record not yet delivered
+  std::vector<unsigned char> bytes;
+  size_t head = 0;  // first record not yet delivered
 };
 
 // The longest line and composed path the logic can take, from the listed
 // root's own length: a record whose line would not fit names an ancestor.
 struct NameLimits {
-    size_t root_units = 0;    // UTF-16 units of the listed path
-    size_t root_bytes = 0;    // UTF-8 bytes of the listed path
+  size_t root_units = 0;  // UTF-16 units of the listed path
+  size_t root_bytes = 0;  // UTF-8 bytes of the listed path
 };
 
 // One listed directory (the logic's directory handle).
 struct Root {
-    NameLimits limits;
-    int fd = -1;               // O_PATH: the listed directory wherever it moves
-    bool is_directory = false;
-    Port* port = nullptr;
-    bool armed = false;
-    std::unique_ptr<Node> top; // the tree, once armed
-    std::vector<MovingNode> moving;
-    std::vector<Node*> pending;
-    std::vector<Node*> moved;
-    std::vector<Node*> blocked;
+  NameLimits limits;
+  int fd = -1;  // O_PATH: the listed directory wherever it moves
+  bool is_directory = false;
+  Port* port = nullptr;
+  bool armed = false;
+  std::unique_ptr<Node> top;  // the tree, once armed
+  std::vector<MovingNode> moving;
+  std::vector<Node*> pending;
+  std::vector<Node*> moved;
+  std::vector<Node*> blocked;
 
-    // The pending read, if any.
-    Overlapped* overlapped = nullptr;
-    unsigned char* buffer = nullptr;
-    uint32_t size = 0;
+  // The pending read, if any.
+  Overlapped* overlapped = nullptr;
+  unsigned char* buffer = nullptr;
+  uint32_t size = 0;
 
-    RecordQueue queue;
-    int64_t queued_since_ns = 0;   // when the queue last went from empty to holding records
-    bool overflowed = false;   // next completion is zero bytes: the root's own line
-    bool removal_seen = false; // its directory had no link left when last looked at
-    bool gone = false;         // removed: its changes told, reads end with an error
-    uint32_t watch_error = 0;  // part of the tree could not be watched: the next read fails
+  RecordQueue queue;
+  int64_t queued_since_ns = 0;  // when the queue last went from empty to holding records
+  bool overflowed = false;      // next completion is zero bytes: the root's own line
+  bool removal_seen = false;    // its directory had no link left when last looked at
+  bool gone = false;            // removed: its changes told, reads end with an error
+  uint32_t watch_error = 0;     // part of the tree could not be watched: the next read fails
 };
 
 // Buffers reused from change to change (no allocation once grown).  The
 // port owns one set and hands it to every function that needs one.
 struct Scratch {
-    std::string path;                        // a relative path, bytes
-    std::string name;                        // a record's name, bytes
-    std::u16string wide;                     // a record's name, UTF-16
-    std::vector<std::string_view> components; // a node's names, top down
-    std::vector<Node*> nodes;                // a walk's directories still to list
-    std::vector<Node*> targets;              // the nodes one event goes to
+  std::string path;                          // a relative path, bytes
+  std::string name;                          // a record's name, bytes
+  std::u16string wide;                       // a record's name, UTF-16
+  std::vector<std::string_view> components;  // a node's names, top down
+  std::vector<Node*> nodes;                  // a walk's directories still to list
+  std::vector<Node*> targets;                // the nodes one event goes to
 };
 
-constexpr size_t event_buffer_bytes = 65536;     // one read() of the inotify queue
+constexpr size_t event_buffer_bytes = 65536;  // one read() of the inotify queue
 
 struct Port {
-    int fd = -1;
-    alignas(inotify_event) unsigned char events[event_buffer_bytes];
-    std::vector<Root*> roots;
-    std::unordered_map<int, std::vector<Node*>> watches;
-    size_t next_root = 0;      // round robin, so a busy root cannot starve the others
-    unsigned listing = 0;      // generation of the latest directory listing
-    std::deque<PlatformNote> notes;   // for error.txt, taken by the logic
-    int64_t last_event_ns = 0; // when the inotify queue last gave events
-    int64_t window_start_ns = 0;   // events counted in windows, to tell a burst
-    uint32_t window_events = 0;    // from a lone change
-    uint32_t previous_window_events = 0;
-    bool access_changed = false; // a directory's attributes changed, or one moved: try the blocked again
-    Scratch scratch;
+  int fd = -1;
+  alignas(inotify_event) unsigned char events[event_buffer_bytes];
+  std::vector<Root*> roots;
+  std::unordered_map<int, std::vector<Node*>> watches;
+  size_t next_root = 0;            // round robin, so a busy root cannot starve the others
+  unsigned listing = 0;            // generation of the latest directory listing
+  std::deque<PlatformNote> notes;  // for error.txt, taken by the logic
+  int64_t last_event_ns = 0;       // when the inotify queue last gave events
+  int64_t window_start_ns = 0;     // events counted in windows, to tell a burst
+  uint32_t window_events = 0;      // from a lone change
+  uint32_t previous_window_events = 0;
+  bool access_changed = false;  // a directory's attributes changed, or one moved: try the blocked again
+  Scratch scratch;
 };
 
 // ---- names and descriptors (paths.cpp) --------------------------------------

@@ -30,11 +30,11 @@ struct FakeFile {
   const uint8_t* bounds_end = nullptr;
 
   // What the reads did.
-  uint64_t offset = 0;    // bytes delivered in all
-  uint64_t calls = 0;     // reads of FAKE_FD
-  uint64_t last_ask = 0;  // the count the latest read asked for
-  long last_result = 0;   // what it returned
-  int last_errno = 0;     // its errno when it returned -1
+  uint64_t offset = 0;      // bytes delivered in all
+  uint64_t calls = 0;       // reads of FAKE_FD
+  uint64_t last_ask = 0;    // the count the latest read asked for
+  long last_result = 0;     // what it returned
+  int last_errno = 0;       // its errno when it returned -1
   uint64_t interrupts = 0;  // reads that failed with EINTR
 };
 

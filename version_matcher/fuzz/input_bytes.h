@@ -38,10 +38,14 @@ struct InputBytes {
 // nearly 2^64.
 inline uint64_t choose_file_size(uint8_t mode, uint16_t value, uint64_t n) {
   switch (mode % 4) {
-    case 0: return n;
-    case 1: return n > value ? n - value : 0;
-    case 2: return n + value;
-    default: return UINT64_MAX - value;
+    case 0:
+      return n;
+    case 1:
+      return n > value ? n - value : 0;
+    case 2:
+      return n + value;
+    default:
+      return UINT64_MAX - value;
   }
 }
 
@@ -49,10 +53,14 @@ inline uint64_t choose_file_size(uint8_t mode, uint16_t value, uint64_t n) {
 // file, negative (read as nearly 2^32), or near the largest int.
 inline int choose_buffer_size(uint8_t mode, uint16_t value, uint64_t n) {
   switch (mode % 4) {
-    case 0: return value;
-    case 1: return static_cast<int>(value % (n + 2));
-    case 2: return -1 - value;
-    default: return INT32_MAX - value;
+    case 0:
+      return value;
+    case 1:
+      return static_cast<int>(value % (n + 2));
+    case 2:
+      return -1 - value;
+    default:
+      return INT32_MAX - value;
   }
 }
 

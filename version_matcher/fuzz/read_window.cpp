@@ -27,8 +27,7 @@ namespace {
 
 std::string eof_message(uint64_t got, uint64_t asked) {
   char text[128];
-  std::snprintf(text, sizeof text, "Unexpected EOF: 0x32768; %d of %d", static_cast<int>(got),
-                static_cast<int>(asked));
+  std::snprintf(text, sizeof text, "Unexpected EOF: 0x32768; %d of %d", static_cast<int>(got), static_cast<int>(asked));
   return text;
 }
 
@@ -64,9 +63,9 @@ void check_read_failure(const Run& run, uint64_t got) {
     fuzz_check(failure.kind == FailKind::signal && run.caller.signal_checks == run.caller.raise_at_check,
                "an interrupted read failed without its handler raising");
   } else {
-    fuzz_check(fake_file.last_result < 0 && failure.kind == FailKind::io &&
-                   failure.error_number == fake_file.last_errno,
-               "a read error is not reported with its errno");
+    fuzz_check(
+        fake_file.last_result < 0 && failure.kind == FailKind::io && failure.error_number == fake_file.last_errno,
+        "a read error is not reported with its errno");
   }
 }
 
@@ -135,9 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Run run;
   run.caller.raise_at_check = raise_at_check;
   if (window_open(&run.rw, &run.caller, FAKE_FD, file_size, buffer_size) < 0) {
-    fuzz_check(file_size == 0 && run.caller.failure.kind == FailKind::value &&
-                   run.caller.failure.message == "Zero size file",
-               "window_open failed other than on a zero size file");
+    fuzz_check(
+        file_size == 0 && run.caller.failure.kind == FailKind::value && run.caller.failure.message == "Zero size file",
+        "window_open failed other than on a zero size file");
     fuzz_check(run.rw.buffer == nullptr, "a failed window_open left a buffer");
     return 0;
   }

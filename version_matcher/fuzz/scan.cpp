@@ -108,8 +108,8 @@ struct ReferenceFile {
   }
 };
 
-Outcome reference_scan(const Table& table, const std::vector<uint8_t>& content, uint64_t error_at,
-                       uint64_t file_size, int buffer_size) {
+Outcome reference_scan(const Table& table, const std::vector<uint8_t>& content, uint64_t error_at, uint64_t file_size,
+                       int buffer_size) {
   Outcome outcome;
   // Only the first-converted entry of a sum that has digests is ever found.
   std::map<uint32_t, const KnownSum*> index;
@@ -247,10 +247,18 @@ Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>
     // any buffer; 0 and 2^32 - 1 never reach the scan.
     uint64_t size;
     switch (wanted.mode % 4) {
-      case 0: size = 1 + wanted.value % 16; break;
-      case 1: size = 1 + uint64_t{wanted.value}; break;
-      case 2: size = 1 + wanted.value % (places + 1); break;
-      default: size = 0xFFFFFFFEu - wanted.value; break;
+      case 0:
+        size = 1 + wanted.value % 16;
+        break;
+      case 1:
+        size = 1 + uint64_t{wanted.value};
+        break;
+      case 2:
+        size = 1 + wanted.value % (places + 1);
+        break;
+      default:
+        size = 0xFFFFFFFEu - wanted.value;
+        break;
     }
     table.sizes.push_back(size);
     for (const SumSpec& sum_spec : wanted.sums) {
@@ -260,11 +268,15 @@ Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>
       const auto [window, window_size] = window_at(content, place, size);
       uint32_t sum = adler(window, window_size);
       switch (sum_spec.mode % 4) {
-        case 1: sum ^= uint32_t{1} << (sum_spec.value % 32); break;
+        case 1:
+          sum ^= uint32_t{1} << (sum_spec.value % 32);
+          break;
         case 2:
           if (!table.sums.empty()) sum = table.sums[sum_spec.value % table.sums.size()].sum;
           break;
-        case 3: sum = sum_spec.raw; break;
+        case 3:
+          sum = sum_spec.raw;
+          break;
       }
       if (sum == EMPTY_SLOT) sum = 0;  // refused by the conversion
       KnownSum known{static_cast<uint32_t>(size), sum, {}};
@@ -281,7 +293,9 @@ Table build_table(const std::vector<SizeSpec>& specs, const std::vector<uint8_t>
             digest = md5(other, other_size);
             break;
           }
-          case 2: digest[digest_spec.value / 8 % 16] ^= 1 << (digest_spec.value % 8); break;
+          case 2:
+            digest[digest_spec.value / 8 % 16] ^= 1 << (digest_spec.value % 8);
+            break;
           case 3:
             if (!digests_so_far.empty()) digest = digests_so_far[digest_spec.value % digests_so_far.size()];
             break;
@@ -371,9 +385,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_check(state.bytes_matched == expected.bytes_matched, "bytes matched differ");
   fuzz_check(state.matches.size() == expected.matches.size(), "numbers of matches differ");
   for (size_t i = 0; i < expected.matches.size(); i++) {
-    fuzz_check(state.matches[i].offset == expected.matches[i].first &&
-                   state.matches[i].value == expected.matches[i].second,
-               "matches differ");
+    fuzz_check(
+        state.matches[i].offset == expected.matches[i].first && state.matches[i].value == expected.matches[i].second,
+        "matches differ");
   }
   return 0;
 }

@@ -16,8 +16,8 @@ struct RecordedFailure {
 // signal handler that raises at a chosen check.
 struct Caller {
   RecordedFailure failure;
-  int signal_checks = 0;  // fail_check_signals calls so far
-  int raise_at_check = 0; // the check (1, 2, ...) whose handler raises; 0: none
+  int signal_checks = 0;   // fail_check_signals calls so far
+  int raise_at_check = 0;  // the check (1, 2, ...) whose handler raises; 0: none
 };
 
 #endif

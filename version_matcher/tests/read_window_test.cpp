@@ -74,7 +74,9 @@ TEST_F(ReadWindowTest, TenBytesThroughFourByteBuffer) {
 }
 
 TEST_F(ReadWindowTest, BufferAtLeastFileReadsOnceAndStops) {
-  PipeFile file("abcdefgh" "tail never read");
+  PipeFile file(
+      "abcdefgh"
+      "tail never read");
   ASSERT_EQ(window_open(&rw, &caller, file.fd, 8, 100), 0);
   EXPECT_EQ(rw.length, 8u);
   const uint8_t* w = window_fill(&rw);

@@ -196,8 +196,7 @@ TEST_F(ScanTest, LongWindowsDigestedInPieces) {
   // looks after those come inside the first window's digest.
   caller.raise_at_check = 3 + 2;
   ASSERT_EQ(index_seal(&missing.index, &caller), 0);
-  EXPECT_EQ(scan_for_matches(&missing, zeros_file.fd, zeros_size + 64, static_cast<int>(zeros_size) + (1 << 16)),
-            -1);
+  EXPECT_EQ(scan_for_matches(&missing, zeros_file.fd, zeros_size + 64, static_cast<int>(zeros_size) + (1 << 16)), -1);
   EXPECT_EQ(caller.failure.kind, FailKind::signal);
   EXPECT_EQ(missing.weak_count, 1u);
   EXPECT_EQ(missing.window.buffer, nullptr);
@@ -311,8 +310,7 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
   const std::string stretch = data.substr(230000, 70000);
   data.replace(320000, stretch.size(), stretch);  // a stretch seen twice
   const std::vector<std::vector<uint64_t>> size_lists = {
-      {1}, {2}, {3}, {16}, {2048}, {5553}, {65521}, {140000},
-      {3, 2048}, {2048, 16, 1}, {65522, 255, 2},
+      {1}, {2}, {3}, {16}, {2048}, {5553}, {65521}, {140000}, {3, 2048}, {2048, 16, 1}, {65522, 255, 2},
   };
   for (const auto& sizes : size_lists) {
     uint64_t longest = 0;
@@ -340,8 +338,8 @@ TEST(ScanRollsOn, SameOutcomeAsRecomputingEveryHalfWindow) {
       if (avx2_kernels() != nullptr) kernels.push_back(avx2_kernels());
       for (const BatchKernels* k : kernels) {
         const Outcome rolled = scan_once(data, sizes, known, buffer_size, ScanOptions{false, k});
-        EXPECT_TRUE(rolled == reseeded) << k->name << ": weak " << rolled.weak << "/" << reseeded.weak
-                                        << " strong " << rolled.strong << "/" << reseeded.strong;
+        EXPECT_TRUE(rolled == reseeded) << k->name << ": weak " << rolled.weak << "/" << reseeded.weak << " strong "
+                                        << rolled.strong << "/" << reseeded.strong;
       }
     }
   }
@@ -388,20 +386,20 @@ TEST(ScanDigestFirst, SameOutcomeAsTheExactStep) {
     known.push_back({before, sum_of(block), digest_of(block), value++});
   }
   for (const auto& sizes : {std::vector<uint64_t>{first, first, second}, std::vector<uint64_t>{before, first}})
-  for (int buffer_size : {1 << 20, 2000, 700}) {
-    SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
-    bool digests_built = false;
-    Outcome with = scan_once(new_data, sizes, known, buffer_size, ScanOptions{}, &digests_built);
-    ScanOptions exact;
-    exact.digest_first = false;
-    Outcome without = scan_once(new_data, sizes, known, buffer_size, exact);
-    EXPECT_TRUE(digests_built || sizes.front() != first);
-    EXPECT_EQ(with.rc, 0);
-    EXPECT_GT(with.bytes, new_data.size() / 2);
-    with.sums = without.sums = {};  // the rolling sums are the scan's own business
-    EXPECT_TRUE(with == without) << "weak " << with.weak << "/" << without.weak << " strong " << with.strong << "/"
-                                 << without.strong;
-  }
+    for (int buffer_size : {1 << 20, 2000, 700}) {
+      SCOPED_TRACE(::testing::Message() << "sizes " << ::testing::PrintToString(sizes) << " buffer " << buffer_size);
+      bool digests_built = false;
+      Outcome with = scan_once(new_data, sizes, known, buffer_size, ScanOptions{}, &digests_built);
+      ScanOptions exact;
+      exact.digest_first = false;
+      Outcome without = scan_once(new_data, sizes, known, buffer_size, exact);
+      EXPECT_TRUE(digests_built || sizes.front() != first);
+      EXPECT_EQ(with.rc, 0);
+      EXPECT_GT(with.bytes, new_data.size() / 2);
+      with.sums = without.sums = {};  // the rolling sums are the scan's own business
+      EXPECT_TRUE(with == without) << "weak " << with.weak << "/" << without.weak << " strong " << with.strong << "/"
+                                   << without.strong;
+    }
 }
 
 }  // namespace

@@ -5,18 +5,16 @@
 // Exit code: 0, or 1 when a directory could not be opened.
 #include <windows.h>
 
-int wmain(int argc, wchar_t** argv)
-{
-    int status = argc > 1 ? 0 : 1;
-    for (int i = 1; i < argc; ++i) {
-        HANDLE dir = CreateFileW(argv[i], FILE_LIST_DIRECTORY,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (dir == INVALID_HANDLE_VALUE) {
-            status = 1;
-            continue;
-        }
-        CloseHandle(dir);
+int wmain(int argc, wchar_t** argv) {
+  int status = argc > 1 ? 0 : 1;
+  for (int i = 1; i < argc; ++i) {
+    HANDLE dir = CreateFileW(argv[i], FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) {
+      status = 1;
+      continue;
     }
-    return status;
+    CloseHandle(dir);
+  }
+  return status;
 }

@@ -6,11 +6,10 @@
 
 #include <cstdio>
 
-int wmain()
-{
-    printf("%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
-    fflush(stdout);
-    while (getchar() != EOF) {
-    }
-    return 0;
+int wmain() {
+  printf("%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
+  fflush(stdout);
+  while (getchar() != EOF) {
+  }
+  return 0;
 }

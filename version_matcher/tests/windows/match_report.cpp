@@ -89,10 +89,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "scan failed: %s\n", caller.failure.message.c_str());
     return 1;
   }
-  std::printf("weak_matches %" PRIu32 "\nstrong_matches %" PRIu32 "\nbytes_matched %" PRIu64 "\n",
-              state.weak_count, state.strong_count, state.bytes_matched);
+  std::printf("weak_matches %" PRIu32 "\nstrong_matches %" PRIu32 "\nbytes_matched %" PRIu64 "\n", state.weak_count,
+              state.strong_count, state.bytes_matched);
   for (const Match& m : state.matches) {
-    std::printf("%" PRIu64 " %" PRIu64 "\n", m.offset, static_cast<uint64_t>((reinterpret_cast<uintptr_t>(m.value) - 2) / 2));
+    std::printf("%" PRIu64 " %" PRIu64 "\n", m.offset,
+                static_cast<uint64_t>((reinterpret_cast<uintptr_t>(m.value) - 2) / 2));
   }
   return 0;
 }

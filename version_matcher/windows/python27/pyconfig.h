@@ -62,8 +62,8 @@
 
 /* The sizes above must be the compiler's too, or objects would be laid out
  * otherwise than the interpreter lays them out. */
-#if defined(__SIZEOF_POINTER__) && (__SIZEOF_POINTER__ != SIZEOF_VOID_P || \
-    __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T || __SIZEOF_LONG__ != SIZEOF_LONG || __SIZEOF_INT__ != SIZEOF_INT)
+#if defined(__SIZEOF_POINTER__) && (__SIZEOF_POINTER__ != SIZEOF_VOID_P || __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T || \
+                                    __SIZEOF_LONG__ != SIZEOF_LONG || __SIZEOF_INT__ != SIZEOF_INT)
 #error "this compiler's type sizes are not the Windows interpreter's"
 #endif
 

@@ -16,8 +16,7 @@ using ENGINE = void;
 inline const EVP_MD* EVP_md5() { return nullptr; }
 
 // 1 on success, as OpenSSL's; only MD5 is offered.
-inline int EVP_Digest(const void* data, size_t count, unsigned char* md, unsigned int* size, const EVP_MD*,
-                      ENGINE*) {
+inline int EVP_Digest(const void* data, size_t count, unsigned char* md, unsigned int* size, const EVP_MD*, ENGINE*) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_MD5_ALGORITHM, nullptr, 0) < 0) return 0;
   BCRYPT_HASH_HANDLE hash = nullptr;
