@@ -2,15 +2,15 @@
 and 3; every bad input gives one line, a non-zero status and no file."""
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-from corvamire.tests.test_delta import edited, noise
+from corvamire.tests import helpers
+from corvamire.tests.helpers import noise
+from corvamire.tests.test_delta import edited
 
 HERE = os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))))
@@ -30,32 +30,16 @@ def command(python=None):
     return [python or sys.executable, "-m", "corvamire"]
 
 
-class CliTest(unittest.TestCase):
+class CliTest(helpers.TempDirTest):
+    prefix = "cli-"
 
     def setUp(self):
-        try:
-            import corvamire_version_matcher  # noqa: F401
-        except ImportError:
-            if sys.version_info[0] < 3:
-                raise
-            self.skipTest("no corvamire_version_matcher for this Python")
-        self.dir = tempfile.mkdtemp(prefix="cli-")
-        self.addCleanup(shutil.rmtree, self.dir)
+        helpers.require_matcher(self)
+        helpers.TempDirTest.setUp(self)
         self.old = noise(300000, "cli old")
         self.new = edited(self.old, "cli new", 6)
         self.write("old", self.old)
         self.write("new", self.new)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
 
     def run_cli(self, args, stdin=None, python=None, shell=False):
         proc = subprocess.Popen(

@@ -1,13 +1,10 @@
 """Delta round trips rebuild the later version byte for byte; a damaged
 delta or a wrong earlier version is refused and leaves no file."""
 
-import hashlib
 import io
 import os
 import random
-import shutil
 import stat
-import sys
 import tempfile
 import unittest
 
@@ -15,12 +12,8 @@ from corvamire import delta as dl
 from corvamire import lookup_table as lt
 from corvamire.delta_format import DeltaReader
 from corvamire.signature import Signature
-
-
-def noise(count, seed):
-    step = 64
-    return b"".join(hashlib.sha512(("%s:%d" % (seed, i)).encode()).digest()
-                    for i in range(count // step + 1))[:count]
+from corvamire.tests import helpers
+from corvamire.tests.helpers import noise
 
 
 def edited(data, seed, edits=8):
@@ -60,28 +53,12 @@ def system_libraries():
     return [p for _, p in sized[:1] + sized[-1:]]
 
 
-class TempDirTest(unittest.TestCase):
+class TempDirTest(helpers.TempDirTest):
+    prefix = "delta-"
 
     def setUp(self):
-        try:
-            import corvamire_version_matcher  # noqa: F401
-        except ImportError:
-            # Python 2 is what the module is built for: there it must be.
-            if sys.version_info[0] < 3:
-                raise
-            self.skipTest("no corvamire_version_matcher for this Python")
-        self.dir = tempfile.mkdtemp(prefix="delta-")
-        self.addCleanup(shutil.rmtree, self.dir)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def read(self, name):
-        with open(os.path.join(self.dir, name), "rb") as f:
-            return f.read()
+        helpers.require_matcher(self)
+        helpers.TempDirTest.setUp(self)
 
     def round_trip(self, old, new, block_sizes=(8192, 2048),
                    buffer_size=1 << 20):
