@@ -11,6 +11,7 @@
 // corvamire.delta_format.DeltaReader goes on in Python, which reads the
 // same operations and says what is wrong.
 #include "copy_ops.h"
+#include "py_numbers.h"
 
 #include <cstdint>
 #include <new>
@@ -69,27 +70,6 @@ void put_number(std::string* out, uint64_t value) {
     value >>= 7;
   }
   out->push_back(static_cast<char>(value));
-}
-
-// A non-negative Python int as uint64_t; false, with no exception set, for
-// anything else.
-bool to_u64(PyObject* o, uint64_t* out) {
-#if PY_MAJOR_VERSION < 3
-  if (PyInt_Check(o)) {
-    const long v = PyInt_AS_LONG(o);
-    if (v < 0) return false;
-    *out = static_cast<uint64_t>(v);
-    return true;
-  }
-#endif
-  if (!PyLong_Check(o)) return false;
-  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = v;
-  return true;
 }
 
 // One run (size, first, count) into ops and its blocks' digests into

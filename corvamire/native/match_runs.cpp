@@ -5,6 +5,7 @@
 // much as the scan that found them.  corvamire.delta._match_runs is the
 // same in Python, for builds without this module and as the tests' oracle.
 #include "match_runs.h"
+#include "py_numbers.h"
 
 #include <algorithm>
 #include <climits>
@@ -26,33 +27,6 @@ struct Run {
   uint64_t first;  // block index in the earlier version
   uint64_t count;
 };
-
-// A non-negative Python int as uint64_t; false, with no exception set, for
-// anything else.
-bool to_u64(PyObject* o, uint64_t* out) {
-#if PY_MAJOR_VERSION < 3
-  if (PyInt_Check(o)) {
-    const long v = PyInt_AS_LONG(o);
-    if (v < 0) return false;
-    *out = static_cast<uint64_t>(v);
-    return true;
-  }
-#endif
-  if (!PyLong_Check(o)) return false;
-#if ULONG_MAX >= UINT64_MAX
-  // Python 2 converts to unsigned long long through a byte array, ten
-  // times slower: match() gives its offsets as longs there.
-  const unsigned long v = PyLong_AsUnsignedLong(o);
-#else
-  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-#endif
-  if (v == static_cast<std::remove_const_t<decltype(v)>>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = v;
-  return true;
-}
 
 // Objects looked at this many matches ahead are fetched into the cache
 // meanwhile (the values' ints twice as far behind their tuples): the
