@@ -12,7 +12,7 @@ constexpr uint64_t FILTER_BITS_PER_SUM = 64;
 // probes it at every position; a miss that gets past it costs a table probe,
 // a cache miss of its own.  A smaller bitmap lets more misses through, whose
 // table probes cost more than the bitmap's own extra cache misses (the
-// figures are in the bench's notes).
+// figures are in bench/README.md).
 constexpr unsigned FILTER_MIN_LOG2 = 16;
 constexpr unsigned FILTER_MAX_LOG2 = 24;
 static_assert(FILTER_MAX_LOG2 - 5 <= 32, "the word index comes from one 32-bit hash");

@@ -197,7 +197,7 @@ static uint64_t clean_positions(MatchState* state, const uint8_t* w, uint64_t* w
 // those digests are wasted; in a stretch that matches block after block they
 // save most of the MD5's cost, and for the first size the window's adler32
 // and the lookups behind it.  Stretches of a few blocks (generated text has 1
-// to 8) lose by it; the figures that chose 8 are in the bench's notes.
+// to 8) lose by it; the figures that chose 8 are in bench/README.md.
 constexpr int STRETCH_AFTER = 8;
 
 // MD5s made ahead in a stretch: of the windows of size bytes at file offsets
