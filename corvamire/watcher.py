@@ -264,10 +264,17 @@ def _decode_line(raw):
 
 def collect_batches(changelog_dir):
     """Read every batch in `changelog_dir`, in number order, removing each
-    once read.  Returns a list of Batch records."""
+    once read.  Returns a list of Batch records.
+
+    Given the directory as bytes (on Python 3), as os.listdir takes it, the
+    paths are the lines' bytes exactly as written, and a batch that is
+    empty or whose last line has no line end raises ValueError (once
+    removed): a caller that checks names byte for byte must not get a cut
+    one."""
+    raw = sys.version_info[0] >= 3 and isinstance(changelog_dir, bytes)
     numbered = []
     for name in os.listdir(changelog_dir):
-        found = BATCH_NAME.match(name)
+        found = BATCH_NAME.match(name.decode("latin-1") if raw else name)
         if found:
             numbered.append((int(found.group(1)), name))
     batches = []
@@ -276,8 +283,15 @@ def collect_batches(changelog_dir):
         with open(path, "rb") as f:
             data = f.read()
         os.remove(path)
-        paths = [_decode_line(raw) for raw in data.split(b"\n")[:-1]]
-        batches.append(Batch(number, paths))
+        lines = data.split(b"\n")[:-1]
+        if raw:
+            # Every batch holds at least one line.
+            if not data.endswith(b"\n"):
+                raise ValueError("batch %d is empty or ends inside a line:"
+                                 " %r" % (number, data))
+            batches.append(Batch(number, lines))
+            continue
+        batches.append(Batch(number, [_decode_line(line) for line in lines]))
     return batches
 
 

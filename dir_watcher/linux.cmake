@@ -49,4 +49,9 @@ if(PYTHON3_EXECUTABLE)
            COMMAND "${PYTHON3_EXECUTABLE}" "${CMAKE_CURRENT_SOURCE_DIR}/tests/test_linux_host_model.py"
                    $<TARGET_FILE:dir_watcher> "${PROJECT_SOURCE_DIR}" RandomizedTest)
   set_tests_properties(dir_watcher_linux_host_model_random PROPERTIES LABELS "sanitize;fuzz")
+
+  # The scripts start the watcher and read its batches with the package's
+  # own helpers, as a host does.
+  set_tests_properties(dir_watcher_linux_e2e dir_watcher_linux_host_model dir_watcher_linux_host_model_random
+    PROPERTIES ENVIRONMENT "PYTHONPATH=${PROJECT_SOURCE_DIR};PYTHONDONTWRITEBYTECODE=1")
 endif()

@@ -89,6 +89,17 @@ class CollectTest(TempDirTest):
             self.assertEqual(path.encode("utf-8", "surrogateescape"),
                              b"/w/\xff")
 
+    @unittest.skipIf(sys.version_info[0] < 3, "bytes are str on Python 2")
+    def test_bytes_directory_gives_lines_byte_for_byte(self):
+        write(os.path.join(self.dir, "00000001.txt"), b"/w/\xff\n/w\r\n")
+        batches = wt.collect_batches(self.dir.encode())
+        self.assertEqual(batches, [wt.Batch(1, [b"/w/\xff", b"/w\r"])])
+        for data in (b"/w/a\n/w/cut", b""):
+            write(os.path.join(self.dir, "00000002.txt"), data)
+            self.assertRaises(ValueError, wt.collect_batches,
+                              self.dir.encode())
+            self.assertEqual(os.listdir(self.dir), [])
+
 
 class ErrorReportTest(unittest.TestCase):
 

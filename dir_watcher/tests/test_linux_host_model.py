@@ -38,6 +38,7 @@ import threading
 import time
 import unittest
 
+from corvamire.watcher import collect_batches, find_dir_watcher, write_list
 from long_paths import mkdir_at, open_dir, write_at
 
 WATCHER = None
@@ -132,30 +133,25 @@ class Host(threading.Thread):
     def run(self):
         try:
             while not self.stop.is_set():
-                if not self.take_one():
+                if not self.take_some():
                     time.sleep(0.02)
         except Exception as e:  # reported by the test
             self.error = e
 
-    def take_one(self):
-        path = os.path.join(self.changelog, b"%08d.txt" % self.next_batch)
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-        except FileNotFoundError:
-            return False
-        os.unlink(path)
-        self.next_batch += 1
-        self.last_batch = time.time()
-        assert data.endswith(b"\n"), data
-        lines = data[:-1].split(b"\n")
-        self.lines.extend(lines)
-        # Listing a directory twice for one batch learns nothing more: every
-        # listing comes after all the batch's changes.
-        for line in dict.fromkeys(lines):
-            with self.lock:
-                self.rescan(line)
-        return True
+    def take_some(self):
+        # Given bytes, collect_batches refuses an empty or cut batch.
+        batches = collect_batches(self.changelog)
+        for batch in batches:
+            assert batch.number == self.next_batch, (batch.number, self.next_batch)
+            self.next_batch += 1
+            self.last_batch = time.time()
+            self.lines.extend(batch.paths)
+            # Listing a directory twice for one batch learns nothing more:
+            # every listing comes after all the batch's changes.
+            for line in batch.dirs:
+                with self.lock:
+                    self.rescan(line)
+        return bool(batches)
 
     def rescan(self, line):
         if line == self.listed:
@@ -395,9 +391,8 @@ class HostModelCase(unittest.TestCase):
         returns the first batch number after the probe's."""
         watch_list = os.path.join(self.base, b"watch.txt")
         exclusion_list = os.path.join(self.base, b"exclude.txt")
-        with open(watch_list, "wb") as f:
-            f.write(b"".join(r + b"\n" for r in [listed] + list(others)))
-        open(exclusion_list, "wb").close()
+        write_list(watch_list, [listed] + list(others))
+        write_list(exclusion_list, [])
         self.stderr_path = os.path.join(self.base, b"stderr.txt")
         with open(self.stderr_path, "wb") as err:
             self.watcher = subprocess.Popen(
@@ -411,8 +406,8 @@ class HostModelCase(unittest.TestCase):
             with open(probe, "wb") as f:
                 f.write(b"p")
             time.sleep(0.1)
-            while os.path.exists(os.path.join(self.changelog, b"%08d.txt" % n)):
-                os.unlink(os.path.join(self.changelog, b"%08d.txt" % n))
+            for batch in collect_batches(self.changelog):
+                self.assertEqual(batch.number, n)
                 n += 1
             if n > 1:
                 break
@@ -787,5 +782,5 @@ class RandomizedTest(HostModelCase):
 if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit("usage: test_linux_host_model.py DIR_WATCHER SOURCE_DIR [unittest arguments]")
-    WATCHER, SOURCE = sys.argv[1], os.fsencode(sys.argv[2])
+    WATCHER, SOURCE = find_dir_watcher(sys.argv[1]), os.fsencode(sys.argv[2])
     unittest.main(argv=[sys.argv[0]] + sys.argv[3:])

@@ -18,6 +18,7 @@ import threading
 import time
 import unittest
 
+from corvamire.watcher import collect_batches, find_dir_watcher, write_list
 from long_paths import mkdir_at, write_at
 
 WATCHER = None
@@ -70,10 +71,8 @@ class WatcherTest(unittest.TestCase):
     # ---- setting up ------------------------------------------------------
 
     def write_lists(self, watch, exclude=()):
-        with open(self.watch_list, "wb") as f:
-            f.write(b"".join(line + b"\n" for line in watch))
-        with open(self.exclusion_list, "wb") as f:
-            f.write(b"".join(line + b"\n" for line in exclude))
+        write_list(self.watch_list, watch)
+        write_list(self.exclusion_list, exclude)
 
     def start(self, args=None, ready=None, prefix=()):
         """Starts the watcher (after `prefix`, a command it runs under);
@@ -115,18 +114,12 @@ class WatcherTest(unittest.TestCase):
     # ---- reading batches -------------------------------------------------
 
     def collect(self):
-        while True:
-            path = os.path.join(self.changelog, b"%08d.txt" % self.next_batch)
-            try:
-                with open(path, "rb") as f:
-                    data = f.read()
-            except FileNotFoundError:
-                return
-            os.unlink(path)
+        # Given bytes, collect_batches refuses an empty or cut batch.
+        for batch in collect_batches(self.changelog):
+            self.assertEqual(batch.number, self.next_batch, "batches are numbered one after another")
             self.next_batch += 1
-            self.batches.append(data)
-            self.assertTrue(data.endswith(b"\n"), data)
-            self.lines.extend(data[:-1].split(b"\n"))
+            self.batches.append(b"".join(line + b"\n" for line in batch.paths))
+            self.lines.extend(batch.paths)
 
     def wait_for(self, predicate, what):
         deadline = time.time() + WAIT
@@ -723,5 +716,5 @@ class BurstTests(WatcherTest):
 if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit("usage: test_linux_watcher.py DIR_WATCHER BURST [unittest arguments]")
-    WATCHER, BURST = sys.argv[1], sys.argv[2]
+    WATCHER, BURST = find_dir_watcher(sys.argv[1]), sys.argv[2]
     unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
