@@ -2,12 +2,12 @@
 
 #include "fail.h"
 #include "md5_lanes.h"
+#include "retry_io.h"
 
 #include <libdeflate.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -70,15 +70,8 @@ int block_digests(Caller* caller, int fd, uint64_t file_size, BlockSizeOutput* o
   for (;;) {
     while (filled < capacity && start + filled < file_size) {
       const uint64_t want = std::min({capacity - filled, file_size - start - filled, MOST_PER_READ});
-      const ssize_t got = read(fd, buffer.get() + filled, static_cast<size_t>(want));
-      if (got < 0 && errno == EINTR) {
-        if (fail_check_signals(caller) < 0) return -1;
-        continue;
-      }
-      if (got < 0) {
-        fail_io_errno(caller);
-        return -1;
-      }
+      const int64_t got = retry_io(caller, [&] { return read(fd, buffer.get() + filled, static_cast<size_t>(want)); });
+      if (got < 0) return -1;
       if (got == 0) {
         fail_value(caller, "file_size: the file ends before file_size bytes");
         return -1;

@@ -10,11 +10,11 @@
 
 #include "fail.h"
 #include "md5_lanes.h"
+#include "retry_io.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -41,15 +41,10 @@ struct Copy {
 int read_at(Caller* caller, int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {
   uint64_t done = 0;
   while (done < length) {
-    const ssize_t got = pread(fd, buffer + done, static_cast<size_t>(length - done), static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      if (fail_check_signals(caller) < 0) return -1;
-      continue;
-    }
-    if (got < 0) {
-      fail_io_errno(caller);
-      return -1;
-    }
+    const int64_t got = retry_io(caller, [&] {
+      return pread(fd, buffer + done, static_cast<size_t>(length - done), static_cast<off_t>(offset + done));
+    });
+    if (got < 0) return -1;
     if (got == 0) {
       fail_value(caller, "old_fd: the file ends within a copied block");
       return -1;
@@ -61,15 +56,8 @@ int read_at(Caller* caller, int fd, uint8_t* buffer, uint64_t length, uint64_t o
 
 int write_all(Caller* caller, int fd, const uint8_t* data, uint64_t length) {
   while (length > 0) {
-    const ssize_t put = write(fd, data, static_cast<size_t>(length));
-    if (put < 0 && errno == EINTR) {
-      if (fail_check_signals(caller) < 0) return -1;
-      continue;
-    }
-    if (put < 0) {
-      fail_io_errno(caller);
-      return -1;
-    }
+    const int64_t put = retry_io(caller, [&] { return write(fd, data, static_cast<size_t>(length)); });
+    if (put < 0) return -1;
     data += put;
     length -= static_cast<uint64_t>(put);
   }
